@@ -1,0 +1,47 @@
+# Shared helpers for the build.
+
+# Warnings for our own code (not for googletest).
+function(vjl_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+endfunction()
+
+# Add every CMakeLists.txt-bearing child folder of the current source folder.
+function(vjl_add_child_dirs)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+if(WIN32)
+  # A GoogleTest executable run under Wine; each test is its own ctest entry.
+  include(GoogleTest)
+  function(vjl_win_test name)
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT T_TIMEOUT)
+      set(T_TIMEOUT 60)
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
+    target_link_options(${name} PRIVATE -static)
+    vjl_warnings(${name})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${T_TIMEOUT})
+  endfunction()
+else()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  function(vjl_native_test name)
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT T_TIMEOUT)
+      set(T_TIMEOUT 60)
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+    vjl_warnings(${name})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${T_TIMEOUT})
+  endfunction()
+endif()

@@ -1,0 +1,115 @@
+// The port context: one zero-filled heap record per open port, passed to
+// every port operation. Other subsystems add their own fields below the core.
+#pragma once
+#include "monitor/globals.h"
+
+constexpr DWORD PORTCTX_SIGNATURE = 0x4F50;
+
+// status bits
+constexpr DWORD ST_IN_DOC          = 0x00000001;
+constexpr DWORD ST_THREAD_RUN      = 0x00000002;
+constexpr DWORD ST_THREAD_ALIVE    = 0x00000004;
+constexpr DWORD ST_FIRST_WRITE     = 0x00000010;
+constexpr DWORD ST_WAIT_JOBHDR     = 0x00000020;
+constexpr DWORD ST_PM_DOC          = 0x00000040;
+constexpr DWORD ST_MODEL_CONFIRMED = 0x00000080;
+constexpr DWORD ST_CANCEL_REQ      = 0x00000200;
+constexpr DWORD ST_NULL_DOC        = 0x00001000;
+constexpr DWORD ST_NO_ANSWER       = 0x00002000;
+constexpr DWORD ST_IDLE            = 0x00008000;
+constexpr DWORD ST_JOB_LOST        = 0x00020000;
+constexpr DWORD ST_JOB_DELETED     = 0x00040000;
+constexpr DWORD ST_JOB_DELETING    = 0x00100000;
+constexpr DWORD ST_CANCEL_SENT     = 0x00800000;
+constexpr DWORD ST_MGR_TERMINATED  = 0x04000000;
+constexpr DWORD ST_CLOSING         = 0x40000000;
+
+// dwSysFlag bits
+constexpr DWORD SYS_DATA_SENT      = 0x00000001;
+constexpr DWORD SYS_RESENT_JOB     = 0x10000000;
+constexpr DWORD SYS_PWOFF_JCID     = 0x40000000;
+constexpr DWORD SYS_PRINTER_RESET  = 0x80000000;
+
+struct StatusVariable;
+struct SrmBinding;
+struct JobQueueEntry;
+
+struct JcidList {
+    DWORD count;
+    void* pFirst;
+};
+
+struct PortContext {
+    // --- core (port session) ---
+    DWORD signature;
+    DWORD cb;
+    PortContext* pNext;
+    wchar_t* pszPortName;
+    volatile DWORD status;
+    wchar_t* pszPrinterName;
+    DWORD JobId;
+    HANDLE hPort;
+    DWORD dwPortStatus;
+    SrmBinding* pBindList;
+    SrmBinding* pCurBind;
+    JobQueueEntry* pJobQueueHead;
+    JobQueueEntry* pJobQueueTail;
+    StatusVariable* pVarTable;
+    void* pJobInfoSlot;              // 64-byte staging record
+    HANDLE hSpoolerMutex;
+    HANDLE volatile hWakeEvent;
+    HANDLE hCloseEvent;
+    DWORD qwStatusMask[2];           // low half, high half
+    JcidList* pJcidList;
+    MONITOR2 fn;                     // only the first 160 bytes are copied
+    DWORD PortMode;
+    CRITICAL_SECTION* pCritSec;
+    LONG cLockDepth;
+    HANDLE hRefreshDoneEvent;
+    DWORD dwSysFlag;
+    char szCommunity[32];
+    DWORD dwClosePortTimeout;
+
+    // --- port settings ---
+    DWORD bVariablePolling;
+    DWORD dwPollingIntervals;
+    DWORD dwDevIDLevel;
+    DWORD dwSNMPIntervals;
+    DWORD dwSNMP_PWOFF;
+    DWORD dwRegStep;
+
+    // --- port kind and printer address ---
+    char* szPrinterAddress;          // 256 bytes
+    char* szOidText;                 // 256 bytes
+    char* szMibText;                 // 256 bytes
+
+    // --- trace log ---
+    DWORD bTraceOn;
+    DWORD dwTraceMask;
+    DWORD dwTraceSize;
+    DWORD dwTraceHistory;
+    DWORD bTraceSecInit;
+    SECURITY_DESCRIPTOR TraceSecDesc;
+    DWORD cbTraceFile;
+    wchar_t* pszTraceFolder;
+    wchar_t* pszTraceFile;
+
+    // --- job management service link ---
+    DWORD bPJMService;
+
+    // The port name copy follows the record (pszPortName points at it).
+};
+
+PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName);
+BOOL DestroyPortContext(PortContext* ctx);
+PortContext* FindPort(PortContext* list, const wchar_t* name);
+
+DWORD WaitSpoolerFunc(PortContext* ctx);
+void ReleaseSpoolerFunc(PortContext* ctx);
+
+BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortName, LPWSTR pszPrinterName,
+                             PHANDLE pHandle, LPMONITOR2 pMonitor);
+BOOL WINAPI PJLMonClosePort(HANDLE hPort);
+
+// Printer name of the port in the system code page; empty when there is none.
+void PortPrinterNameA(const PortContext* ctx, char* out, size_t cch);
