@@ -1,0 +1,4 @@
+#pragma once
+#include "monitor/portctx.h"
+
+BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent);

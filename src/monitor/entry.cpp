@@ -1,0 +1,139 @@
+// Library-wide state: private heap, global lock, OS version, the monitor
+// table handed to the spooler, and the heap helpers.
+#include "monitor/globals.h"
+#include "monitor/portctx.h"
+#include "jobpath/docport.h"
+#include "publish/getdata.h"
+#include "service/pjmservice.h"
+
+#include <cstring>
+
+HMODULE hModule;
+HANDLE hHeap;
+CRITICAL_SECTION csGlobal;
+LONG cGlobalLock;
+PortContext* pPortList;
+HANDLE hMonitor;
+DWORD dwOSMajor, dwOSMinor;
+DWORD dwDoneJobMask;
+char szEventLogFolder[256];
+char szDebugLogPath[256];
+BOOL bDebugMode;
+CRITICAL_SECTION csDebugLog;
+
+static MONITOR2 MakeMonitorTable() {
+    MONITOR2 t{};
+    t.cbSize = kMonitor2Size;
+    t.pfnOpenPortEx = PJLMonOpenPortEx;
+    t.pfnStartDocPort = PJLMonStartDocPort;
+    t.pfnWritePort = PJLMonWritePort;
+    t.pfnReadPort = PJLMonReadPort;
+    t.pfnEndDocPort = PJLMonEndDocPort;
+    t.pfnClosePort = PJLMonClosePort;
+    t.pfnGetPrinterDataFromPort = PJLMonGetPrinterDataFromPort;
+    t.pfnShutdown = Shutdown;
+    return t;
+}
+const MONITOR2 MonitorTable = MakeMonitorTable();
+
+void MonitorProcessAttach(HMODULE hMod) {
+    hHeap = HeapCreate(0, 32768, 0);
+    InitializeCriticalSection(&csGlobal);
+    hModule = hMod;
+}
+
+void MonitorProcessDetach() {
+    DeleteCriticalSection(&csGlobal);
+    if (hHeap) {
+        HeapDestroy(hHeap);
+        hHeap = nullptr;
+    }
+}
+
+BOOL IsWinXPOrLater() { return dwOSMajor > 5 || (dwOSMajor == 5 && dwOSMinor != 0); }
+BOOL IsVistaOrLater() { return dwOSMajor >= 6; }
+
+extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, PHANDLE phMonitor) {
+    if (!pMonitorInit || !pMonitorInit->hSpooler || !pMonitorInit->hckRegistryRoot || !pMonitorInit->pMonitorReg) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto** block = static_cast<PMONITORINIT*>(MemAlloc(8));
+    if (!block) return nullptr;
+    hMonitor = block;
+
+    OSVERSIONINFOW vi{};
+    vi.dwOSVersionInfoSize = sizeof(vi);  // 276
+    if (GetVersionExW(&vi)) {
+        dwOSMajor = vi.dwMajorVersion;
+        dwOSMinor = vi.dwMinorVersion;
+    }
+    *block = pMonitorInit;
+    dwDoneJobMask = IsWinXPOrLater() ? 0x1195 : 0x195;
+
+    szEventLogFolder[0] = '\0';
+    if (!GetPJMServiceValue("EventLogFolder", szEventLogFolder, sizeof(szEventLogFolder)))
+        szEventLogFolder[0] = '\0';
+    szEventLogFolder[sizeof(szEventLogFolder) - 1] = '\0';
+    size_t len = strlen(szEventLogFolder);
+    if ((len == 0 || szEventLogFolder[len - 1] != '\\') && len + 1 < sizeof(szEventLogFolder)) {
+        szEventLogFolder[len] = '\\';
+        szEventLogFolder[len + 1] = '\0';
+    }
+    wsprintfA(szDebugLogPath, "%s%s", szEventLogFolder, "VhPJMLVTL7700.log");
+
+    BOOL debug = FALSE;
+    IsPJMDebugMode(&debug);
+    bDebugMode = debug;
+    if (bDebugMode)
+        WriteEventLog("VEK Tessaroline 7700 LanguageMonitor - Debug mode start.",
+                      "VEK Tessaroline 7700 LanguageMonitor", 1);
+    InitializeCriticalSection(&csDebugLog);
+
+    if (phMonitor) *phMonitor = hMonitor;
+    return const_cast<LPMONITOR2>(&MonitorTable);
+}
+
+VOID WINAPI Shutdown(HANDLE hMon) {
+    MemFree(hMon);
+    if (hMon == hMonitor) hMonitor = nullptr;
+}
+
+void* MemAlloc(SIZE_T cb) {
+    if (!hHeap) return nullptr;
+    return HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cb);
+}
+
+BOOL MemFree(void* p) {
+    if (!p || !hHeap) return FALSE;
+    return HeapFree(hHeap, 0, p);
+}
+
+char* StrDupA(const char* s) {
+    if (!s) return nullptr;
+    size_t n = strlen(s) + 1;
+    char* d = static_cast<char*>(MemAlloc(n));
+    if (d) memcpy(d, s, n);
+    return d;
+}
+
+wchar_t* StrDupW(const wchar_t* s) {
+    if (!s) return nullptr;
+    size_t n = (wcslen(s) + 1) * sizeof(wchar_t);
+    wchar_t* d = static_cast<wchar_t*>(MemAlloc(n));
+    if (d) memcpy(d, s, n);
+    return d;
+}
+
+char* WideToAnsiDup(const wchar_t* s) {
+    if (!s) return nullptr;
+    int cb = WideCharToMultiByte(CP_ACP, 0, s, -1, nullptr, 0, nullptr, nullptr);
+    if (cb <= 0) return nullptr;
+    char* d = static_cast<char*>(MemAlloc(cb));
+    if (!d) return nullptr;
+    if (WideCharToMultiByte(CP_ACP, 0, s, -1, d, cb, nullptr, nullptr) <= 0) {
+        MemFree(d);
+        return nullptr;
+    }
+    return d;
+}

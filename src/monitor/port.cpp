@@ -1,0 +1,311 @@
+// Port sessions: opening and closing a port, the port context's creation
+// and destruction, its locks and the spooler-access right.
+#include "monitor/portctx.h"
+#include "monitor/settings.h"
+#include "diag/trace.h"
+#include "history/printcheck.h"
+#include "jobtrack/jobcancel.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "publish/statusvar.h"
+
+#include <winsock2.h>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kReservedPortName[] = L"VKxx:";
+constexpr char kProductVersion[] = "1.000.000.00";
+constexpr char kFileVersion[] = "1.000.003.07";
+
+// Sets PrinterStatus to {0, m, 0} and marks it for publication.
+void SetPrinterStatusWords(PortContext* ctx, DWORD m) {
+    StatusVariable* row = FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, TRUE);
+    if (!row) return;
+    auto* words = static_cast<DWORD*>(row->pValue);
+    words[0] = 0;
+    words[1] = m;
+    words[2] = 0;
+    row->bChanged = 1;
+}
+
+bool InPortList(PortContext* ctx) {
+    for (PortContext* p = pPortList; p; p = p->pNext)
+        if (p == ctx) return true;
+    return false;
+}
+
+void TraceSettingsBlock(PortContext* ctx) {
+    TraceWrite(ctx, "VJLMON:PJLMonOpenPortEx settings -START-");
+    char file[MAX_PATH] = {};
+    GetModuleFileNameA(hModule, file, MAX_PATH);
+    TraceRawF(ctx, "FileName   :%s\r\n", file);
+    TraceRawF(ctx, "P Version  :%s\r\n", kProductVersion);
+    TraceRawF(ctx, "F Version  :%s\r\n", kFileVersion);
+    if (char* printer = WideToAnsiDup(ctx->pszPrinterName)) {
+        TraceRawF(ctx, "PrinterName:%s\r\n", printer);
+        MemFree(printer);
+    }
+    if (char* port = WideToAnsiDup(ctx->pszPortName)) {
+        TraceRawF(ctx, "PortName   :%s\r\n", port);
+        MemFree(port);
+    }
+    TraceRawF(ctx, "dwPortStatus      [%08x]\r\n", ctx->dwPortStatus);
+    TraceRawF(ctx, "Reg reading Step  [%8d]\r\n", ctx->dwRegStep);
+    TraceRawF(ctx, "bVariablePolling  [%08x]\r\n", ctx->bVariablePolling);
+    TraceRawF(ctx, "dwPollingIntervals[%8d]msec\r\n", ctx->dwPollingIntervals);
+    TraceRawF(ctx, "dwSNMPIntervals   [%8d]msec\r\n", ctx->dwSNMPIntervals);
+    TraceRawF(ctx, "dwSNMP_PWOFF      [%8d]times\r\n", ctx->dwSNMP_PWOFF);
+    TraceRawF(ctx, "dwDevIDLevel      [%8d]times\r\n", ctx->dwDevIDLevel);
+    TraceWriteRaw(ctx, "VJLMON:PJLMonOpenPortEx settings --END--\r\n\r\n");
+}
+
+}  // namespace
+
+void LockPort(PortContext* ctx) {
+    if (!ctx) {
+        EnterCriticalSection(&csGlobal);
+        InterlockedIncrement(&cGlobalLock);
+        return;
+    }
+    if (!ctx->pCritSec) return;
+    EnterCriticalSection(ctx->pCritSec);
+    ++ctx->cLockDepth;
+}
+
+void UnlockPort(PortContext* ctx) {
+    if (!ctx) {
+        InterlockedDecrement(&cGlobalLock);
+        LeaveCriticalSection(&csGlobal);
+        return;
+    }
+    if (!ctx->pCritSec) return;
+    --ctx->cLockDepth;
+    LeaveCriticalSection(ctx->pCritSec);
+}
+
+PortContext* FindPort(PortContext* list, const wchar_t* name) {
+    if (!name) return nullptr;
+    for (PortContext* p = list; p; p = p->pNext)
+        if (p->pszPortName && _wcsicmp(p->pszPortName, name) == 0) return p;
+    return nullptr;
+}
+
+DWORD WaitSpoolerFunc(PortContext* ctx) {
+    if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
+    DWORD rc = WaitForSingleObject(ctx->hSpoolerMutex, 30000);
+    if (rc == WAIT_TIMEOUT && TraceOn(ctx)) TraceWrite(ctx, "-WaitSpoolerFunc() -> TIMEOUT-");
+    return rc;
+}
+
+void ReleaseSpoolerFunc(PortContext* ctx) {
+    if (ctx->dwPortStatus & PORTKIND_NETWORK) return;
+    ReleaseMutex(ctx->hSpoolerMutex);
+}
+
+void PortPrinterNameA(const PortContext* ctx, char* out, size_t cch) {
+    out[0] = '\0';
+    if (!ctx->pszPrinterName) return;
+    if (WideCharToMultiByte(CP_ACP, 0, ctx->pszPrinterName, -1, out, static_cast<int>(cch), nullptr, nullptr) <= 0)
+        out[0] = '\0';
+}
+
+PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName) {
+    size_t cbName = (wcslen(portName) + 1) * sizeof(wchar_t);
+    size_t cb = sizeof(PortContext) + cbName;
+    auto* ctx = static_cast<PortContext*>(MemAlloc(cb));
+    if (!ctx) return nullptr;
+
+    ctx->fn.cbSize = kMonitor2Size;
+    ctx->pszPortName = reinterpret_cast<wchar_t*>(ctx + 1);
+    memcpy(ctx->pszPortName, portName, cbName);
+    ctx->cb = static_cast<DWORD>(cb);
+    ctx->signature = PORTCTX_SIGNATURE;
+    if (printerName && *printerName) ctx->pszPrinterName = StrDupW(printerName);
+
+    ctx->status = ST_IDLE;
+    ctx->hSpoolerMutex = CreateMutexW(nullptr, FALSE, nullptr);
+    ctx->hCloseEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ctx->dwClosePortTimeout = kDefaultClosePortTimeout;
+
+    ctx->pVarTable = CopyStatusTemplate();
+    ctx->pJobInfoSlot = MemAlloc(64);
+
+    PortContext** tail = &pPortList;
+    while (*tail) tail = &(*tail)->pNext;
+    *tail = ctx;
+
+    if (FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, FALSE)) {
+        ResetErrVariables(ctx, TRUE);
+        UpdateSRM_All(ctx);
+    }
+    ResetJobStatus(ctx);
+    ResetConfigVariables(ctx, TRUE);
+
+    ctx->qwStatusMask[0] = ctx->qwStatusMask[1] = 0;
+    ctx->pJcidList = static_cast<JcidList*>(MemAlloc(sizeof(JcidList)));
+    if (auto* cs = static_cast<CRITICAL_SECTION*>(MemAlloc(sizeof(CRITICAL_SECTION)))) {
+        InitializeCriticalSection(cs);
+        ctx->pCritSec = cs;
+    }
+    ctx->hRefreshDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    AllocSnmpBuffers(ctx);
+    ReadPollingSettings(ctx);
+    ReadTraceSettings(ctx);
+    return ctx;
+}
+
+BOOL DestroyPortContext(PortContext* ctx) {
+    PortContext** link = &pPortList;
+    while (*link && *link != ctx) link = &(*link)->pNext;
+    if (!*link) return FALSE;
+    *link = ctx->pNext;
+
+    FreeVarTable(ctx->pVarTable);
+    ctx->pVarTable = nullptr;
+    MemFree(ctx->pJobInfoSlot);
+    while (ctx->pBindList) UnbindSRM(ctx->pBindList, ctx);
+    MemFree(ctx->pszPrinterName);
+    if (ctx->hSpoolerMutex) CloseHandle(ctx->hSpoolerMutex);
+    if (ctx->hCloseEvent) CloseHandle(ctx->hCloseEvent);
+    if (ctx->pJcidList) {
+        // Nodes are {next, data}: each owns its data block.
+        auto** node = static_cast<void**>(ctx->pJcidList->pFirst);
+        while (node) {
+            auto** next = static_cast<void**>(node[0]);
+            MemFree(node[1]);
+            MemFree(node);
+            node = next;
+        }
+        MemFree(ctx->pJcidList);
+    }
+    if (ctx->status & ST_THREAD_ALIVE) {
+        ctx->status &= ~ST_THREAD_RUN;
+        Sleep(4010);
+    }
+    if (ctx->pCritSec) {
+        DeleteCriticalSection(ctx->pCritSec);
+        MemFree(ctx->pCritSec);
+    }
+    if (ctx->hRefreshDoneEvent) CloseHandle(ctx->hRefreshDoneEvent);
+    ctx->cLockDepth = 0;
+    ResetTraceSettings(ctx);
+    FreeSnmpBuffers(ctx);
+    MemFree(ctx);
+    return TRUE;
+}
+
+BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortName, LPWSTR pszPrinterName,
+                             PHANDLE pHandle, LPMONITOR2 pMonitor) {
+    if (!pszPortName || !pHandle || !pMonitor || !pMonitor->pfnOpenPort) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (wcscmp(pszPortName, kReservedPortName) == 0) {
+        SetLastError(3007);
+        return FALSE;
+    }
+    LockPort(nullptr);
+    if (FindPort(pPortList, pszPortName)) {
+        UnlockPort(nullptr);
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    bool firstPort = pPortList == nullptr;
+    PortContext* ctx = CreatePortContext(pszPortName, pszPrinterName);
+    if (!ctx) {
+        UnlockPort(nullptr);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    GetPrintCheckInfo(ctx);
+
+    char printerA[512];
+    PortPrinterNameA(ctx, printerA, sizeof(printerA));
+    ReadCommunity(printerA, ctx->szCommunity, nullptr);
+    if (TraceOn(ctx)) TraceF(ctx, "CommunityName = [%s]\r\n", ctx->szCommunity);
+    ReadClosePortTimeout(printerA, &ctx->dwClosePortTimeout);
+    if (TraceOn(ctx)) TraceF(ctx, "ClosePortTimeout = [%d]\r\n", ctx->dwClosePortTimeout);
+
+    if (!pMonitor->pfnOpenPort(hMonitorPort, pszPortName, &ctx->hPort)) {
+        DWORD err = GetLastError();
+        DestroyPortContext(ctx);
+        UnlockPort(nullptr);
+        SetLastError(err);
+        return FALSE;
+    }
+    *pHandle = ctx;
+    if (firstPort) {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(1, 1), &wsa);
+    }
+    memcpy(&ctx->fn, pMonitor, kMonitor2Size);
+    GetPortKind(ctx);
+    SetPrinterExtStatus(ctx);
+    SetPrinterStatusWords(ctx, (ctx->dwPortStatus & 0xC) ? 2048 : 1024);
+    UpdateSRM_All(ctx);
+    SetPortStatusAll(ctx);
+
+    if (TraceOn(ctx)) TraceSettingsBlock(ctx);
+    UnlockPort(nullptr);
+    return TRUE;
+}
+
+BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
+    DWORD start = GetTickCount();
+    auto* ctx = static_cast<PortContext*>(hPort);
+    if (!ctx) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A handle that is not ours is never dereferenced.
+    LockPort(nullptr);
+    bool known = InPortList(ctx);
+    UnlockPort(nullptr);
+    if (!known) return TRUE;
+
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort -START-");
+    ResetPrintCheckInfo(ctx);
+    ctx->status |= ST_CLOSING;
+
+    while (ctx->pJobQueueHead && GetTickCount() - start < ctx->dwClosePortTimeout) Sleep(1000);
+    if (ctx->pJobQueueHead) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort -ClosePortTimeout-");
+        DeleteJob(ctx, TRUE);
+    }
+
+    if (ctx->status & ST_THREAD_ALIVE) {
+        ctx->status &= ~ST_THREAD_RUN;
+        if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
+        while (ctx->hWakeEvent) Sleep(500);  // the worker clears it as its last act
+    }
+    SetEvent(ctx->hCloseEvent);
+
+    LockPort(ctx);
+    if (ctx->fn.pfnClosePort) ctx->fn.pfnClosePort(ctx->hPort);
+    UnlockPort(ctx);
+
+    RefreshSRMBindings(ctx);
+
+    StatusVariable* ps = FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, FALSE);
+    if (ps && ps->pValue) {
+        SetPrinterStatusWords(ctx, 4096);
+        UpdateSRM_All(ctx);
+        ResetErrVariables(ctx, TRUE);
+        UpdateSRM_All(ctx);
+        ResetConfigVariables(ctx, TRUE);
+    }
+    ctx->dwPortStatus &= ~PORTKIND_BASE;
+    SetPrinterExtStatus(ctx);
+
+    Sleep(300);
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
+
+    LockPort(nullptr);
+    DestroyPortContext(ctx);
+    if (!pPortList) WSACleanup();
+    UnlockPort(nullptr);
+    return TRUE;
+}

@@ -1,0 +1,24 @@
+// Status report manager bindings: one per printer on the port.
+#pragma once
+#include "monitor/portctx.h"
+
+constexpr DWORD BF_SENT = 0x1;
+constexpr DWORD BF_SUPPRESSED = 0x2;
+constexpr DWORD BF_SEEN = 0x10000;
+
+struct SrmBinding {
+    wchar_t* pszPrinterName;
+    HMODULE hSrmLib;
+    ULONGLONG hManager;
+    HANDLE hPrinter;
+    FARPROC pfn[12];
+    DWORD dwNotifyThreadId;
+    HANDLE hUnbindEvent;
+    HANDLE hPrinterReady;
+    DWORD dwFlags;
+    DWORD qwModelMask[2];
+    SrmBinding* pNext;
+};
+
+BOOL UnbindSRM(SrmBinding* bind, PortContext* ctx);
+BOOL RefreshSRMBindings(PortContext* ctx);

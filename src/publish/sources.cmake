@@ -1,0 +1,4 @@
+list(APPEND VJL_WIN_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/statusvar.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/binding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/getdata.cpp)

@@ -1,0 +1,1 @@
+list(APPEND VJL_WIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/pjmservice.cpp)
