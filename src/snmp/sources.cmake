@@ -1,0 +1,3 @@
+list(APPEND VJL_PURE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/ber.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/result.cpp)
