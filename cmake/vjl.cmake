@@ -28,6 +28,11 @@ if(WIN32)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
     target_link_options(${name} PRIVATE -static)
     vjl_warnings(${name})
+    # The doubles and the DLL under test must sit in bin/ before any test runs.
+    if(NOT TARGET vjl_doubles)
+      add_custom_target(vjl_doubles)
+    endif()
+    add_dependencies(${name} vjl_doubles vjlmon)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT ${T_TIMEOUT})
   endfunction()
