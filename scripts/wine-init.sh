@@ -12,15 +12,15 @@ if [ ! -f "$WINEPREFIX/.vjl-ready" ]; then
   # No display here: a null graphics driver lets window classes and message
   # queues work without X.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-  # These test programs see Windows 5.2, for the pre-Vista branches.
-  for exe in $(cat "$(dirname "$0")/xp-executables.txt" 2>/dev/null); do
-    wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d winxp64 /f </dev/null >/dev/null 2>&1
-  done
   wineserver -w
   touch "$WINEPREFIX/.vjl-ready"
 fi
 # A persistent server keeps Wine's own services from holding ctest's pipes.
-wineserver -p
+wineserver -p 2>/dev/null || true  # already running is fine
+# These test programs see Windows 5.2, for the pre-Vista branches.
+for exe in $(cat "$(dirname "$0")/xp-executables.txt" 2>/dev/null); do
+  wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d winxp64 /f </dev/null >/dev/null 2>&1
+done
 wine wineboot </dev/null >/dev/null 2>&1 &
 wait
 echo "wine prefix ready: $WINEPREFIX"

@@ -1,0 +1,221 @@
+// Port session internals: the context's defaults, the closing wait for
+// queued jobs, the spooler-access right and the library's start-up values.
+#include "jobpath/jobqueue.h"
+#include "monitor/portctx.h"
+#include "publish/statusvar.h"
+#include "support/whitebox.h"
+#include "pmdouble.h"
+#include "fakespool.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Opens a port through the linked code, over the port monitor double.
+PortContext* OpenWb(const wchar_t* port, const wchar_t* printer) {
+    EnsureMonitorProcess();
+    HANDLE h = nullptr;
+    if (!PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port),
+                          const_cast<LPWSTR>(printer), &h, PmDouble_Table()))
+        return nullptr;
+    return static_cast<PortContext*>(h);
+}
+
+DWORD StatusWord(PortContext* ctx, const char* name, int i) {
+    StatusVariable* row = FindStatusVariable(name, ctx->pVarTable, ctx, FALSE);
+    return row && row->pValue ? static_cast<DWORD*>(row->pValue)[i] : 0xDEADBEEF;
+}
+
+class PortWb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMonitorProcess();
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        dwOSMajor = 6;
+        dwOSMinor = 1;
+    }
+};
+
+TEST_F(PortWb, ContextDefaultsAndInitialStatus) {
+    FakeSpool_AddPort(L"IP_WB", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
+    PortContext* tcp = OpenWb(L"IP_WB", L"WB Printer");
+    PortContext* usb = OpenWb(L"USB010", L"");
+    ASSERT_TRUE(tcp && usb);
+
+    EXPECT_EQ(tcp->signature, 0x4F50u);
+    EXPECT_EQ(tcp->cb, sizeof(PortContext) + sizeof(L"IP_WB"));
+    EXPECT_STREQ(tcp->pszPortName, L"IP_WB");
+    EXPECT_EQ(reinterpret_cast<BYTE*>(tcp->pszPortName), reinterpret_cast<BYTE*>(tcp + 1));
+    EXPECT_STREQ(tcp->pszPrinterName, L"WB Printer");
+    EXPECT_EQ(usb->pszPrinterName, nullptr) << "an empty printer name is not kept";
+    EXPECT_EQ(tcp->status & ST_IDLE, ST_IDLE);
+    EXPECT_EQ(tcp->fn.cbSize, 160u);
+    EXPECT_EQ(tcp->fn.pfnWritePort, PmDouble_Table()->pfnWritePort);
+    EXPECT_EQ(tcp->dwClosePortTimeout, 120000u);
+    EXPECT_STREQ(tcp->szCommunity, "ravine");
+    EXPECT_STREQ(usb->szCommunity, "ravine");
+    EXPECT_TRUE(tcp->hSpoolerMutex && tcp->hCloseEvent && tcp->hRefreshDoneEvent && tcp->pCritSec);
+    EXPECT_TRUE(tcp->pJcidList && tcp->pJobInfoSlot && tcp->szPrinterAddress && tcp->szOidText && tcp->szMibText);
+    EXPECT_EQ(tcp->hWakeEvent, nullptr);
+
+    EXPECT_EQ(tcp->dwPortStatus, 0x105u);
+    EXPECT_EQ(usb->dwPortStatus, 0x3u);
+    EXPECT_EQ(StatusWord(tcp, "PrinterStatus", 1), 2048u);
+    EXPECT_EQ(StatusWord(usb, "PrinterStatus", 1), 1024u);
+    EXPECT_EQ(StatusWord(tcp, "PrinterExtStatus", 0), 0x7u);
+    EXPECT_EQ(StatusWord(usb, "PrinterExtStatus", 0), 0x1u);
+    EXPECT_EQ(StatusWord(tcp, "JobStatus", 0), 0u);
+
+    EXPECT_EQ(FindPort(pPortList, L"ip_wb"), tcp);
+    EXPECT_EQ(FindPort(pPortList, nullptr), nullptr);
+    EXPECT_TRUE(PJLMonClosePort(tcp));
+    EXPECT_TRUE(PJLMonClosePort(usb));
+    EXPECT_EQ(FindPort(pPortList, L"IP_WB"), nullptr);
+}
+
+TEST_F(PortWb, CloseWaitsForQueuedJobsThenDeletesThem) {
+    PortContext* ctx = OpenWb(L"USB011", L"Queue Printer");
+    ASSERT_NE(ctx, nullptr);
+    ctx->dwClosePortTimeout = 2000;
+    auto* entry = static_cast<JobQueueEntry*>(MemAlloc(sizeof(JobQueueEntry)));
+    entry->dwJobId = 9;
+    ctx->pJobQueueHead = ctx->pJobQueueTail = entry;
+
+    auto t0 = Clock::now();
+    EXPECT_TRUE(PJLMonClosePort(ctx));
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(ms, 2000);
+    EXPECT_LE(ms, 2000 + 1000 + 300 + 500);
+    EXPECT_EQ(PmDouble_CallCount(PM_CLOSE), 1u);
+}
+
+TEST_F(PortWb, CloseReturnsEarlyWhenTheQueueEmpties) {
+    PortContext* ctx = OpenWb(L"USB012", L"Queue Printer");
+    ASSERT_NE(ctx, nullptr);
+    auto* entry = static_cast<JobQueueEntry*>(MemAlloc(sizeof(JobQueueEntry)));
+    ctx->pJobQueueHead = ctx->pJobQueueTail = entry;
+    std::thread finisher([&] {
+        Sleep(1200);
+        LockPort(ctx);
+        ctx->pJobQueueHead = ctx->pJobQueueTail = nullptr;
+        UnlockPort(ctx);
+        MemFree(entry);
+    });
+    auto t0 = Clock::now();
+    EXPECT_TRUE(PJLMonClosePort(ctx));
+    finisher.join();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_LT(ms, 4000) << "the full 120 s timeout was not waited";
+}
+
+TEST_F(PortWb, CloseStopsTheWorkerThread) {
+    PortContext* ctx = OpenWb(L"USB013", L"Worker Printer");
+    ASSERT_NE(ctx, nullptr);
+    // A stand-in worker that behaves as the refresh thread does on its way out.
+    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ctx->status |= ST_THREAD_RUN | ST_THREAD_ALIVE;
+    std::thread worker([ctx] {
+        while (ctx->status & ST_THREAD_RUN) WaitForSingleObject(ctx->hWakeEvent, 5000);
+        HANDLE wake = ctx->hWakeEvent;
+        ctx->status &= ~ST_THREAD_ALIVE;
+        ctx->hWakeEvent = nullptr;
+        CloseHandle(wake);
+    });
+    EXPECT_TRUE(PJLMonClosePort(ctx));
+    worker.join();
+}
+
+TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {
+    PortContext* share = OpenWb(L"\\\\srv\\q", L"Share");
+    PortContext* local = OpenWb(L"USB014", L"Local");
+    ASSERT_TRUE(share && local);
+    ASSERT_EQ(share->dwPortStatus, 0x41u);
+    // Another thread holds both rights.
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        WaitForSingleObject(share->hSpoolerMutex, INFINITE);
+        WaitForSingleObject(local->hSpoolerMutex, INFINITE);
+        SetEvent(held);
+        WaitForSingleObject(done, INFINITE);
+        ReleaseMutex(local->hSpoolerMutex);
+        ReleaseMutex(share->hSpoolerMutex);
+    });
+    WaitForSingleObject(held, INFINITE);
+    EXPECT_EQ(WaitSpoolerFunc(share), 0u);
+    ReleaseSpoolerFunc(share);
+    SetEvent(done);
+    holder.join();
+    EXPECT_EQ(WaitSpoolerFunc(local), 0u);
+    ReleaseSpoolerFunc(local);
+    CloseHandle(held);
+    CloseHandle(done);
+    PJLMonClosePort(share);
+    PJLMonClosePort(local);
+}
+
+// The event log folder and debug log path come from the service's registry.
+class StartUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMonitorProcess();
+        init.cbSize = sizeof(init);
+        init.hSpooler = reinterpret_cast<HANDLE>(1);
+        init.hckRegistryRoot = reinterpret_cast<HKEYMONITOR>(2);
+        init.pMonitorReg = &reg;
+    }
+    void TearDown() override {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnholt");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnholt");
+    }
+    std::string Init() {
+        HANDLE h = nullptr;
+        EXPECT_NE(InitializePrintMonitor2(&init, &h), nullptr);
+        EXPECT_EQ(h, hMonitor);
+        EXPECT_EQ(*static_cast<PMONITORINIT*>(h), &init);
+        Shutdown(h);
+        return szDebugLogPath;
+    }
+    // Keys stay until TearDown: the monitor reads them during Init().
+    static void Service(const char* folder) {
+        HKEY k;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnholt\\VhPJMService", 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &k, nullptr);
+        RegSetValueExA(k, "CurrentVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>("2.1"), 4);
+        RegCloseKey(k);
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnholt\\VhPJMService\\2.1", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &k, nullptr);
+        RegSetValueExA(k, "EventLogFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder),
+                       static_cast<DWORD>(strlen(folder) + 1));
+        RegCloseKey(k);
+    }
+    MONITORINIT init{};
+    MONITORREG reg{};
+};
+
+TEST_F(StartUp, DebugLogPathHasExactlyOneBackslash) {
+    TearDown();
+    EXPECT_EQ(Init(), "\\VhPJMLVTL7700.log") << "no service: an empty folder";
+    Service("C:\\pjm\\logs");
+    EXPECT_EQ(Init(), "C:\\pjm\\logs\\VhPJMLVTL7700.log");
+    Service("C:\\pjm\\logs\\");
+    EXPECT_EQ(Init(), "C:\\pjm\\logs\\VhPJMLVTL7700.log");
+    EXPECT_EQ(dwDoneJobMask, 0x1195u) << "Wine reports a system after 5.0";
+}
+
+TEST_F(StartUp, NullMembersAreRefusedBeforeAnythingElse) {
+    init.pMonitorReg = nullptr;
+    HANDLE h = reinterpret_cast<HANDLE>(7);
+    SetLastError(0);
+    EXPECT_EQ(InitializePrintMonitor2(&init, &h), nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(h, reinterpret_cast<HANDLE>(7));
+}
+
+}  // namespace
