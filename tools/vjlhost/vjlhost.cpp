@@ -1,0 +1,162 @@
+// vjlhost: the spooler's side of a print, for a person to watch. Loads
+// vjlmon.dll as the spooler does, opens one port of each kind, prints a
+// small job through a plain port and shows what the monitor traced.
+//
+//   vjlhost [--sink PORT] [--job-bytes N] [--keep-trace]
+//
+// --sink PORT   the port monitor beneath sends the job to 127.0.0.1:PORT
+//               (for example the simulated printer's job port)
+#include "spoolhost.h"
+#include "pmdouble.h"
+#include "fakespool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kDpuPorts[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\VEK TCP/IP DPU Port\\Ports";
+constexpr wchar_t kPrinter[] = L"VEK Tessaroline 7700 (LV)";
+
+std::wstring WinDir() {
+    wchar_t dir[MAX_PATH];
+    GetWindowsDirectoryW(dir, MAX_PATH);
+    return dir;
+}
+
+std::string Narrow(const std::wstring& w) {
+    char buf[1024];
+    int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, buf, sizeof(buf), nullptr, nullptr);
+    return n > 0 ? std::string(buf) : std::string();
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::string out;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    char buf[8192];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
+    CloseHandle(h);
+    return out;
+}
+
+// The port kind the monitor traced in the settings block at open.
+std::string TracedKind(const std::string& trace, size_t from) {
+    size_t at = trace.find("dwPortStatus      [", from);
+    if (at == std::string::npos) return "?";
+    return trace.substr(at + 19, 8);
+}
+
+const char* KindName(const std::string& hex) {
+    unsigned long v = strtoul(hex.c_str(), nullptr, 16);
+    switch (v) {
+    case 0x105: return "Standard TCP/IP port";
+    case 0x85: return "VEK TCP/IP DPU port";
+    case 0x3: return "local (USB or parallel)";
+    case 0x11: return "serial";
+    case 0x41: return "network share";
+    case 0x21: return "other";
+    default: return "?";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned short sink = 0;
+    size_t jobBytes = 4096;
+    bool keepTrace = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--sink") && i + 1 < argc) sink = static_cast<unsigned short>(atoi(argv[++i]));
+        else if (!strcmp(argv[i], "--job-bytes") && i + 1 < argc) jobBytes = strtoul(argv[++i], nullptr, 10);
+        else if (!strcmp(argv[i], "--keep-trace")) keepTrace = true;
+        else {
+            fprintf(stderr, "usage: vjlhost [--sink PORT] [--job-bytes N] [--keep-trace]\n");
+            return 2;
+        }
+    }
+
+    // Tracing on, as a support engineer would switch it on.
+    std::wstring ini = WinDir() + L"\\VEKLMLOG.INI";
+    WritePrivateProfileStringW(L"VEKTL7700", L"MODE", L"1", ini.c_str());
+    WritePrivateProfileStringW(L"VEKTL7700", L"LEVEL", L"3", ini.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    std::wstring traceFile = WinDir().substr(0, 2) + L"\\VEKTL7700LOG\\VEKLM-VEK Tessaroline 7700 (LV).TRG";
+    DeleteFileW(traceFile.c_str());
+
+    // The spooler's ports, one of each kind.
+    FakeSpool_Reset();
+    FakeSpool_AddDriver(kPrinter, nullptr);
+    FakeSpool_AddPort(L"IP_127.0.0.1", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
+    FakeSpool_SetXcvIPAddress(L"IP_127.0.0.1", L"127.0.0.1");
+    FakeSpool_AddPort(L"USB001", L"USB Monitor", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Virtual printer port for USB");
+    FakeSpool_AddPort(L"LPT1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
+    FakeSpool_AddPort(L"COM1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
+    FakeSpool_AddPort(L"FILE:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
+    std::string dpuKey = std::string(kDpuPorts) + "\\DPU_127.0.0.1";
+    HKEY k;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, dpuKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0)
+        RegCloseKey(k);
+
+    PmDouble_Reset();
+    if (sink) PmDouble_SetTcpSink(sink);
+
+    SpoolHost host;
+    if (!host.Load()) {
+        fprintf(stderr, "vjlhost: cannot load vjlmon.dll (error %lu)\n", GetLastError());
+        return 1;
+    }
+    MONITOR2* table = host.Initialize();
+    if (!table) {
+        fprintf(stderr, "vjlhost: InitializePrintMonitor2 failed (error %lu)\n", GetLastError());
+        return 1;
+    }
+    printf("vjlmon.dll loaded: monitor table of %lu bytes\n\n", table->cbSize);
+
+    const wchar_t* ports[] = {L"IP_127.0.0.1", L"DPU_127.0.0.1", L"USB001",
+                              L"LPT1:",        L"COM1:",         L"\\\\printserver\\tessaroline", L"FILE:"};
+    printf("%-30s %-10s %s\n", "port", "kind bits", "kind");
+    for (const wchar_t* port : ports) {
+        size_t before = ReadFileBytes(traceFile).size();
+        HANDLE h = nullptr;
+        if (!host.OpenPort(port, kPrinter, &h)) {
+            printf("%-30s open failed, error %lu\n", Narrow(port).c_str(), GetLastError());
+            continue;
+        }
+        std::string kind = TracedKind(ReadFileBytes(traceFile), before);
+        printf("%-30s %-10s %s\n", Narrow(port).c_str(), kind.c_str(), KindName(kind));
+        host.ClosePort(h);
+    }
+
+    // One job through a plain port.
+    std::string job = "\x1b%-12345X@PJL JOB NAME=\"vjlhost demo\"\r\n@PJL ENTER LANGUAGE=PCL\r\n";
+    while (job.size() < jobBytes) job += "The quick brown fox jumps over the lazy dog. ";
+    job.resize(jobBytes);
+    job += "\x1b%-12345X@PJL EOJ\r\n\x1b%-12345X";
+    HANDLE h = nullptr;
+    printf("\nprinting %zu bytes through USB001%s\n", job.size(),
+           sink ? (" to 127.0.0.1:" + std::to_string(sink)).c_str() : "");
+    BOOL ok = host.OpenPort(L"USB001", kPrinter, &h) && host.PrintJob(h, kPrinter, 1, L"vjlhost demo", job);
+    DWORD err = ok ? 0 : GetLastError();
+    if (h) host.ClosePort(h);
+    std::string written = PmDouble_AllWritten();
+    printf("job %s: %zu bytes reached the port monitor%s\n", ok ? "printed" : "FAILED", written.size(),
+           written == job ? ", byte for byte" : ", DIFFERENT from the job");
+    if (!ok) printf("last error %lu\n", err);
+
+    host.Unload();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, dpuKey.c_str());
+    DeleteFileW(ini.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+
+    printf("\ntrace file %s:\n", Narrow(traceFile).c_str());
+    std::string trace = ReadFileBytes(traceFile);
+    fwrite(trace.data(), 1, trace.size(), stdout);
+    if (!keepTrace) DeleteFileW(traceFile.c_str());
+    return ok && written == job ? 0 : 1;
+}
