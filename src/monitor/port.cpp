@@ -150,6 +150,11 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
         ctx->pCritSec = cs;
     }
     ctx->hRefreshDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Per-job fields start cleared (zero-filled); the parallel-port mode
+    // cache starts as "read it once" with the usual mode.
+    ctx->bModeRefresh = 1;
+    ctx->wModeCache[0] = 4;
+    ctx->wModeCache[1] = 1;
 
     AllocSnmpBuffers(ctx);
     ReadPollingSettings(ctx);

@@ -97,6 +97,34 @@ struct PortContext {
     // --- job management service link ---
     DWORD bPJMService;
 
+    // --- forwarding to the port monitor ---
+    DWORD cbPending;
+    BYTE* pPending;
+    DWORD dwLastWriteError;
+    DWORD bWriteFailed;
+    DWORD bModeRefresh;
+    WORD wModeCache[2];
+
+    // --- PJL job header ---
+    LONG dwJobType;                  // 0 not parsed, 1 PostScript, 2 PJL with JCID, -1 other
+    char szJCID[81];
+    char szJobJCID[81];
+    DWORD bEnter;
+
+    // --- start of job, write path, end of job ---
+    DWORD dwEnterLanguage;
+    DWORD bDocBusy;
+    DWORD bJobStarted;
+    DWORD bWriteSeen;
+    DWORD bDataWritten;
+    BYTE abTail[81];
+    DWORD bTailHeld;
+    DWORD cLastPageEjected;
+    DWORD bDocEnded;
+
+    // --- manager bindings ---
+    DWORD bWaitThreadStarted;
+
     // The port name copy follows the record (pszPortName points at it).
 };
 
