@@ -155,12 +155,20 @@ MONITOR2* SpoolHost::Initialize(const SpoolHostOptions& o) {
         SetLastError(ERROR_DLL_NOT_FOUND);
         return nullptr;
     }
+    if (!PrepareInit(o)) return nullptr;
+    hMonitor_ = nullptr;
+    shutDown_ = false;
+    table_ = pInit_(&init_, &hMonitor_);
+    return table_;
+}
+
+bool SpoolHost::PrepareInit(const SpoolHostOptions& o) {
     if (hKey_) RegCloseKey(hKey_);
     hKey_ = nullptr;
     LONG r = RegCreateKeyExW(o.regRoot, o.regPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey_, nullptr);
     if (r != ERROR_SUCCESS) {
         SetLastError(r);
-        return nullptr;
+        return false;
     }
     if (o.clearKey) ClearRegKey();
 
@@ -184,11 +192,7 @@ MONITOR2* SpoolHost::Initialize(const SpoolHostOptions& o) {
     init_.pMonitorReg = o.nullMonitorReg ? nullptr : &reg_;
     init_.bLocal = o.bLocal;
     init_.pszServerName = nullptr;
-
-    hMonitor_ = nullptr;
-    shutDown_ = false;
-    table_ = pInit_(&init_, &hMonitor_);
-    return table_;
+    return true;
 }
 
 void SpoolHost::Shutdown() {

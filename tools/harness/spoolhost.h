@@ -64,6 +64,9 @@ public:
     // MONITORINIT as the spooler builds it. Returns the monitor's table, or
     // null with the monitor's last error left in place.
     MONITOR2* Initialize(const SpoolHostOptions& options = SpoolHostOptions());
+    // The first half of Initialize, without calling the monitor: opens (and
+    // clears) the key and builds MONITORREG and MONITORINIT. false: see GetLastError.
+    bool PrepareInit(const SpoolHostOptions& options = SpoolHostOptions());
     MONITOR2* Table() const { return table_; }
     HANDLE MonitorHandle() const { return hMonitor_; }
     const MONITORINIT& Init() const { return init_; }
