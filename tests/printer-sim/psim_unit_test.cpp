@@ -408,3 +408,46 @@ TEST(PrinterSimAgent, WalkIsOrderedAndEndsWithNoSuchName) {
   Ctl(p, "snmp drop", now);
   EXPECT_EQ(Ask(p, kGetRequest, "1.3.6.1.2.1.1.1.0", now).status, -1);
 }
+
+// The monitor's own client puts an OCTET STRING of one zero byte into its
+// get requests and a four-byte INTEGER into its sets; both must be answered.
+TEST(PrinterSimAgent, AnswersTheMonitorsRequestForms) {
+  int64_t now = 0;
+  Printer p(Fast(), now);
+  Print(p, MonitorJob(kJcid, "\f\f\f\f\f\f"), now);
+  Advance(p, now, 100);
+  auto datagram = [](uint8_t pduType, const std::string& oidBer, const std::string& value) {
+    std::string bind = "\x06" + std::string(1, static_cast<char>(oidBer.size())) + oidBer + value;
+    std::string list = "\x30" + std::string(1, static_cast<char>(bind.size())) + bind;
+    std::string seq = "\x30" + std::string(1, static_cast<char>(list.size())) + list;
+    std::string pdu = std::string("\x02\x01\x01\x02\x01\x00\x02\x01\x00", 9) + seq;
+    std::string body = std::string("\x02\x01\x00\x04\x06ravine", 11) + static_cast<char>(pduType) +
+                       static_cast<char>(pdu.size()) + pdu;
+    return "\x30" + std::string(1, static_cast<char>(body.size())) + body;
+  };
+  Message req, resp;
+  // get of sysDescr with the value 04 01 00.
+  ASSERT_TRUE(DecodeMessage(datagram(kGetRequest, std::string("\x2B\x06\x01\x02\x01\x01\x01\x00", 8), std::string("\x04\x01\x00", 3)), req));
+  ASSERT_TRUE(p.HandleSnmp(req, resp, now));
+  EXPECT_EQ(resp.pdu.requestId, 1);
+  EXPECT_EQ(resp.pdu.errorStatus, kNoError);
+  EXPECT_EQ(resp.pdu.binds[0].value.str, "VEK Tessaroline 7700");
+  // set of 1414 as 02 04 00 00 05 86 on the job control object of job 1.1.
+  std::string ctl("\x2B\x06\x01\x04\x01\x81\x7D\x08\x4C\x03\x02\x01\x01\x01\x01\x01", 16);
+  ASSERT_TRUE(DecodeMessage(datagram(kSetRequest, ctl, std::string("\x02\x04\x00\x00\x05\x86", 6)), req));
+  ASSERT_TRUE(p.HandleSnmp(req, resp, now));
+  EXPECT_EQ(resp.pdu.errorStatus, kNoError);
+  EXPECT_EQ(GetInt(p, StateOid(1), now), kJobTerminating);
+}
+
+TEST(PrinterSimAgent, TheSameAlertTwiceGivesTwoRowsOnlyWhenAskedFor) {
+  int64_t now = 0;
+  Printer p(Fast(), now);
+  Ctl(p, "alert add Low Toner", now);
+  Ctl(p, "alert add Low Toner", now);
+  Ctl(p, "alert again Low Toner", now);
+  std::string list = p.Control("alerts", now);
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 3);  // two rows and OK
+  Ctl(p, "alert del Low Toner", now);  // removes every row of that text
+  EXPECT_EQ(p.Control("alerts", now), "OK\n");
+}

@@ -264,9 +264,9 @@ uint32_t Printer::UpTime(int64_t nowMs) const {
   return static_cast<uint32_t>((nowMs - powerOnMs_) / 10);
 }
 
-void Printer::AddAlert(const Bytes& text, int severity, int64_t nowMs) {
+void Printer::AddAlert(const Bytes& text, int severity, int64_t nowMs, bool again) {
   for (const Alert& a : alerts_)
-    if (a.text == text) return;
+    if (a.text == text && !again) return;
   Alert a;
   a.index = nextAlert_++;
   a.text = text;
@@ -283,10 +283,10 @@ void Printer::AddAlert(const Bytes& text, int severity, int64_t nowMs) {
 }
 
 bool Printer::RemoveAlert(const Bytes& text) {
-  auto it = std::find_if(alerts_.begin(), alerts_.end(), [&](const Alert& a) { return a.text == text; });
-  if (it == alerts_.end()) return false;
-  alerts_.erase(it);
-  return true;
+  size_t before = alerts_.size();
+  alerts_.erase(std::remove_if(alerts_.begin(), alerts_.end(), [&](const Alert& a) { return a.text == text; }),
+                alerts_.end());
+  return alerts_.size() != before;
 }
 
 bool Printer::HasCriticalAlert() const {
@@ -837,7 +837,7 @@ const char kHelp[] =
     "ping | status | quit | help\n"
     "power on|off | offline on|off | pause on|off | powersave on|off\n"
     "state auto|idle|printing|warmup|down | hrdevice N|auto | hrprinter N|auto | errorstate HEX|auto\n"
-    "alert add TEXT | alert add-severity N TEXT | alert del TEXT | alert clear | alerts\n"
+    "alert add TEXT | alert again TEXT | alert add-severity N TEXT | alert del TEXT | alert clear | alerts\n"
     "model TEXT|default | community TEXT\n"
     "bins N | bin I name|media|desc TEXT | bin I level N | bin I max N | bin I dims FEED XFEED\n"
     "outputs NAME|NAME... | stacker on|off | interpreters DESC|DESC... | display 1|2 TEXT|auto\n"
@@ -923,6 +923,10 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
       AddAlert(Unescape(rest), 0, nowMs);
       return ok();
     }
+    if (sub == "again" && !rest.empty()) {  // a second row with the same text
+      AddAlert(Unescape(rest), 0, nowMs, true);
+      return ok();
+    }
     if (sub == "add-severity") {
       if (!ParseInt(Word(rest), n) || n < 1 || n > 5 || rest.empty()) return err("alert add-severity N TEXT");
       AddAlert(Unescape(rest), static_cast<int>(n), nowMs);
@@ -939,7 +943,7 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
       offline_ = false;
       return ok();
     }
-    return err("alert add|add-severity|del|clear");
+    return err("alert add|again|add-severity|del|clear");
   }
   if (cmd == "alerts") {
     for (const Alert& a : alerts_)

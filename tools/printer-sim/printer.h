@@ -146,7 +146,7 @@ class Printer {
 
   void PowerOn(int64_t nowMs);
   void PowerOff(int64_t nowMs);
-  void AddAlert(const Bytes& text, int severity, int64_t nowMs);
+  void AddAlert(const Bytes& text, int severity, int64_t nowMs, bool again = false);
   bool RemoveAlert(const Bytes& text);
   bool HasCriticalAlert() const;
   bool HasWarningAlert() const;
