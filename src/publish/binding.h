@@ -11,7 +11,19 @@ struct SrmBinding {
     HMODULE hSrmLib;
     ULONGLONG hManager;
     HANDLE hPrinter;
-    FARPROC pfn[12];
+    // Entry points of the manager library (null when not resolved).
+    FARPROC pfnOpenManagerExW;
+    FARPROC pfnCloseManager;
+    FARPROC pfnGetPrinterStatusA;
+    FARPROC pfnGetPrinterStatusW;
+    FARPROC pfnSetReqPrinterStatusEventA;
+    FARPROC pfnResSetPrinterStatus;
+    FARPROC pfnUpdatePrinterStatusA;
+    FARPROC pfnSetNotificationEventA;
+    FARPROC pfnSetNotificationEventExA;
+    FARPROC pfnKillNotificationEvent;
+    FARPROC pfnSetNotificationCallbackExA;
+    FARPROC pfnKillNotificationCallback;
     DWORD dwNotifyThreadId;
     HANDLE hUnbindEvent;
     HANDLE hPrinterReady;
