@@ -474,6 +474,14 @@ std::map<Oid, Printer::Entry> Printer::BuildMib(int64_t nowMs) const {
     put(Cat(al, {9, 1, a.index}), Value::Ticks(a.time));
   }
 
+  // Product information. It also gives walks that run off the end of the
+  // (possibly empty) job MIB a real text object to stop at, as a real
+  // printer's further private objects do.
+  const Oid info = Cat(kPrivate, {61, 1});
+  put(Cat(info, {1, 0}), Value::Str(descr_));
+  put(Cat(info, {2, 0}), Value::Str("TSL7700-000001"));
+  put(Cat(info, {3, 0}), Value::Str("1.00"));
+
   // Private job MIB. A row is device 1 and the job index {1, number}.
   const Oid jt = Cat(kPrivate, {59, 6, 1, 1});
   const Oid pg = Cat(kPrivate, {59, 16, 1, 1, 5});
