@@ -143,4 +143,22 @@ inline std::vector<FakeSpoolSetPortRecord> FakeSpoolSetPortLog() {
     if (n < v.size()) v.resize(n);
     return v;
 }
+// Polls cond every 5 ms until it holds; false after timeoutMs.
+template <class Cond>
+bool FakeSpoolWaitUntil(Cond cond, DWORD timeoutMs) {
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (cond()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(5);
+    }
+}
+// Waits for a successful SetJobW of this job with this command.
+inline bool FakeSpoolWaitForSetJob(DWORD jobId, DWORD command, DWORD timeoutMs) {
+    return FakeSpoolWaitUntil([&] {
+        for (const auto& r : FakeSpoolSetJobLog())
+            if (r.jobId == jobId && r.command == command && r.result) return true;
+        return false;
+    }, timeoutMs);
+}
 #endif

@@ -44,9 +44,12 @@ struct State {
     DWORD writeDelay = 0;
     bool hold = false;
     std::map<DWORD, DevAnswer> devAnswers;
+    std::map<std::pair<DWORD, std::string>, DevAnswer> devAnswersFor;
     std::deque<std::string> reads;
     std::function<void(const PmCall&)> hooks[PM_OP_COUNT];
     unsigned short sinkPort = 0;
+    bool keepData = true;
+    unsigned long long bytesWritten = 0;
 };
 
 CRITICAL_SECTION g_cs;
@@ -172,12 +175,13 @@ BOOL WINAPI PmStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD
     c.printerName = pPrinterName ? pPrinterName : L"";
     c.jobId = JobId;
     c.level = Level;
-    if (pDocInfo && (Level == 1 || Level == 2)) {
-        auto* d = reinterpret_cast<DOC_INFO_1W*>(pDocInfo);   // DOC_INFO_2W begins alike
+    if (pDocInfo && Level >= 1 && Level <= 3) {
+        auto* d = reinterpret_cast<DOC_INFO_1W*>(pDocInfo);   // levels 2 and 3 begin alike
         c.hasDocInfo = true;
         c.docName = d->pDocName ? d->pDocName : L"";
         c.outputFile = d->pOutputFile ? d->pOutputFile : L"";
         c.datatype = d->pDatatype ? d->pDatatype : L"";
+        if (Level == 3) c.docFlags = reinterpret_cast<DOC_INFO_3W*>(pDocInfo)->dwFlags;
     }
     RunHook(c);
     unsigned short sinkPort;
@@ -231,31 +235,38 @@ BOOL WINAPI PmWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWr
         WaitForSingleObject(g_release, INFINITE);
     }
     if (delay) Sleep(delay);
-    Lock lock;
-    DWORD err = 0;
-    if (ScriptedFailure(PM_WRITE, &err)) return Finish(c, FALSE, err);
-    PmPort* p = ValidPort(hPort);
-    if (!p) return Finish(c, FALSE, ERROR_INVALID_HANDLE);
-    if (!pcbWritten || (!pBuffer && cbBuf)) return Finish(c, FALSE, ERROR_INVALID_PARAMETER);
     DWORD n = cbBuf;
-    if (g_state.shortCount) {
-        g_state.shortCount--;
-        n = std::min(n, g_state.shortMax);
-    }
-    if (n && p->sock != INVALID_SOCKET) {
-        // Sent under the lock: the sink is for throughput, not concurrency.
-        DWORD sent = 0;
-        while (sent < n) {
-            int r = send(p->sock, reinterpret_cast<const char*>(pBuffer) + sent, (int)(n - sent), 0);
-            if (r <= 0) return Finish(c, FALSE, WSAGetLastError());
-            sent += (DWORD)r;
+    SOCKET sock;
+    {
+        Lock lock;
+        DWORD err = 0;
+        if (ScriptedFailure(PM_WRITE, &err)) return Finish(c, FALSE, err);
+        PmPort* p = ValidPort(hPort);
+        if (!p) return Finish(c, FALSE, ERROR_INVALID_HANDLE);
+        if (!pcbWritten || (!pBuffer && cbBuf)) return Finish(c, FALSE, ERROR_INVALID_PARAMETER);
+        if (g_state.shortCount) {
+            g_state.shortCount--;
+            n = std::min(n, g_state.shortMax);
         }
+        sock = p->sock;
     }
-    c.data.assign(reinterpret_cast<const char*>(pBuffer), n);
+    // Sent outside the lock so that ports write in parallel; the spooler
+    // never writes to one port from two threads at once.
+    for (DWORD sent = 0; sock != INVALID_SOCKET && sent < n;) {
+        int r = send(sock, reinterpret_cast<const char*>(pBuffer) + sent, (int)(n - sent), 0);
+        if (r <= 0) return Finish(c, FALSE, WSAGetLastError());
+        sent += (DWORD)r;
+    }
+    Lock lock;
+    PmPort* p = static_cast<PmPort*>(hPort);
     c.cbDone = n;
     *pcbWritten = n;
-    if (p->docIndex >= 0) g_state.documents[p->docIndex] += c.data;
-    g_state.allWritten += c.data;
+    g_state.bytesWritten += n;
+    if (g_state.keepData) {
+        c.data.assign(reinterpret_cast<const char*>(pBuffer), n);
+        if (g_state.ports.count(p) && p->docIndex >= 0) g_state.documents[p->docIndex] += c.data;
+        g_state.allWritten += c.data;
+    }
     return Finish(c, TRUE, 0);
 }
 
@@ -321,9 +332,15 @@ BOOL WINAPI PmGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR pValu
     DWORD err = 0;
     if (ScriptedFailure(PM_GETDATA, &err)) return Finish(c, FALSE, err);
     if (!ValidPort(hPort)) return Finish(c, FALSE, ERROR_INVALID_HANDLE);
-    auto it = g_state.devAnswers.find(ControlID);
-    if (!ControlID || it == g_state.devAnswers.end()) return Finish(c, FALSE, ERROR_NOT_SUPPORTED);
-    const DevAnswer& a = it->second;
+    const DevAnswer* found = nullptr;
+    auto exact = g_state.devAnswersFor.find({ControlID, c.inData});
+    auto any = g_state.devAnswers.find(ControlID);
+    if (exact != g_state.devAnswersFor.end())
+        found = &exact->second;
+    else if (any != g_state.devAnswers.end())
+        found = &any->second;
+    if (!ControlID || !found) return Finish(c, FALSE, ERROR_NOT_SUPPORTED);
+    const DevAnswer& a = *found;
     if (!a.result) return Finish(c, FALSE, a.error);
     if (!lpcbReturned) return Finish(c, FALSE, ERROR_INVALID_PARAMETER);
     if (cbOutBuffer < a.out.size() || (!lpOutBuffer && !a.out.empty())) {
@@ -425,6 +442,18 @@ std::string PmDouble_AllWritten() {
     return g_state.allWritten;
 }
 
+unsigned long long PmDouble_BytesWritten() {
+    Init();
+    Lock lock;
+    return g_state.bytesWritten;
+}
+
+void PmDouble_KeepData(bool keep) {
+    Init();
+    Lock lock;
+    g_state.keepData = keep;
+}
+
 size_t PmDouble_OpenPortCount() {
     Init();
     Lock lock;
@@ -480,6 +509,22 @@ void PmDouble_SetDeviceControl(DWORD controlId, const std::string& out, DWORD cb
     Init();
     Lock lock;
     g_state.devAnswers[controlId] = DevAnswer{out, cbReported, result, lastError};
+}
+
+void PmDouble_SetDeviceControlFor(DWORD controlId, const std::string& in, const std::string& out, DWORD cbReported,
+                                  BOOL result, DWORD lastError) {
+    Init();
+    Lock lock;
+    g_state.devAnswersFor[{controlId, in}] = DevAnswer{out, cbReported, result, lastError};
+}
+
+bool PmDouble_WaitForCalls(PmOp op, size_t count, DWORD timeoutMs) {
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (PmDouble_CallCount(op) >= count) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(5);
+    }
 }
 
 std::string PmDouble_DeviceIdBlock(const std::string& id) {

@@ -44,7 +44,8 @@ struct PmCall {
     std::wstring printerName;
     DWORD jobId = 0;
     DWORD level = 0;
-    std::wstring docName, outputFile, datatype;
+    std::wstring docName, outputFile, datatype;   // DOC_INFO_1W/2W/3W
+    DWORD docFlags = 0;                            // DOC_INFO_3W.dwFlags
     bool hasDocInfo = false;
     // PM_WRITE / PM_READ: bytes accepted (or returned); cbRequested is the
     // caller's count, cbDone what *pcbWritten / *pcbRead said.
@@ -80,6 +81,11 @@ size_t PmDouble_CallCount(PmOp op);
 // StartDocPort order, all ports), and everything accepted in one string.
 std::vector<std::string> PmDouble_Documents();
 std::string PmDouble_AllWritten();
+// Bytes accepted by WritePort since reset (counted even when data are not kept).
+unsigned long long PmDouble_BytesWritten();
+// Keep written bytes in the log and the documents (default). Benchmarks that
+// push much data turn it off; counts, order and times are still logged.
+void PmDouble_KeepData(bool keep);
 // Ports open now (OpenPort without ClosePort).
 size_t PmDouble_OpenPortCount();
 // Calls that passed a handle the double never gave out or already closed.
@@ -106,6 +112,9 @@ void PmDouble_ReleaseWrites();
 // Codes without an answer fail with ERROR_NOT_SUPPORTED.
 void PmDouble_SetDeviceControl(DWORD controlId, const std::string& out, DWORD cbReported = ~0u, BOOL result = TRUE,
                                DWORD lastError = 0);
+// The same for one exact input (e.g. a mode to negotiate); wins over the any-input answer.
+void PmDouble_SetDeviceControlFor(DWORD controlId, const std::string& in, const std::string& out,
+                                  DWORD cbReported = ~0u, BOOL result = TRUE, DWORD lastError = 0);
 // An IEEE 1284 device ID answer for IOCTL_PAR_QUERY_DEVICE_ID: two-byte
 // big-endian length (including itself) followed by the ID text.
 std::string PmDouble_DeviceIdBlock(const std::string& id);
@@ -118,6 +127,9 @@ void PmDouble_QueueRead(const std::string& bytes);
 // Runs fn on entry to every call of op, before any script and outside the
 // double's lock (e.g. to change state at an exact moment). Empty fn removes it.
 void PmDouble_SetHook(PmOp op, std::function<void(const PmCall&)> fn);
+
+// Polls the log until `count` calls of op have returned; false on timeout.
+bool PmDouble_WaitForCalls(PmOp op, size_t count, DWORD timeoutMs);
 
 // Forward job data to 127.0.0.1:port (connect at StartDocPort, send on each
 // accepted write, close at EndDocPort); 0 turns it off. A failed connect fails
