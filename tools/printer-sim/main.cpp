@@ -384,7 +384,12 @@ int main(int argc, char** argv) {
         }
       } else if (p.fd == ctlListen) {
         int fd = accept4(ctlListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) ctlConns[fd];
+        if (fd >= 0) {
+          // A client that stops reading must not stall the printer for long.
+          timeval tv{2, 0};
+          setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+          ctlConns[fd];
+        }
       } else if (p.fd == jobListen) {
         int fd = accept4(jobListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {

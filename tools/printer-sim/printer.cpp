@@ -621,6 +621,11 @@ void Printer::CreateRow(Conn& c, int64_t nowMs) {
   table_.push_back(c.job);
   received_.push_back(c.job);
   while (received_.size() > 1000) received_.pop_front();
+  // Bytes are kept for the last 64 jobs only, so a long demo stays small.
+  if (received_.size() > 64) {
+    Job& old = *received_[received_.size() - 65];
+    Bytes().swap(old.data);
+  }
   PruneRows(nowMs);
 }
 
