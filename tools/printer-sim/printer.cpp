@@ -163,7 +163,7 @@ Bytes Unescape(const std::string& s) {
       continue;
     }
     char c = s[++i];
-    if (c == 'x' && i + 2 < s.size() + 0 && isxdigit((unsigned char)s[i + 1]) && isxdigit((unsigned char)s[i + 2])) {
+    if (c == 'x' && i + 2 < s.size() && isxdigit((unsigned char)s[i + 1]) && isxdigit((unsigned char)s[i + 2])) {
       r += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else if (c == 'n') {
