@@ -2,7 +2,8 @@
 # Prepares the Wine prefix the tests run in and leaves a persistent Wine
 # server running. Usage: scripts/wine-init.sh [prefix]   (idempotent)
 set -euo pipefail
-export WINEPREFIX="${1:-${WINEPREFIX:-$PWD/build/windows/wineprefix}}"
+WINEPREFIX="${1:-${WINEPREFIX:-$PWD/build/windows/wineprefix}}"
+export WINEPREFIX="$(realpath -m "$WINEPREFIX")"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winedbg.exe=d"
 export WINEARCH=win64

@@ -1,42 +1,711 @@
+// The spooler's document calls: start of job, write path, end of job and
+// the read path.
 #include "jobpath/docport.h"
+#include "diag/trace.h"
+#include "history/printcheck.h"
+#include "jobpath/forward.h"
+#include "jobpath/jobqueue.h"
+#include "jobpath/pjl.h"
+#include "jobtrack/jobcancel.h"
+#include "monitor/settings.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "publish/refresh.h"
+#include "publish/statusvar.h"
+#include "service/pjmservice.h"
+#include "status/devcheck.h"
 
-// --- Not built yet: start of job, write path, end of job and read path.
-// Until then every document call passes straight to the port monitor. ---
+#include <cstring>
 
 namespace {
+
+constexpr DWORD kTailSize = 80;
+constexpr DWORD kChunkSize = 4096;
+constexpr DWORD kJobStatusDeleting = 0x4;
+constexpr DWORD kSpoolerTries = 3;
+
 PortContext* Ctx(HANDLE h) {
     auto* ctx = static_cast<PortContext*>(h);
     if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
     return ctx;
 }
+
+bool TcpKind(const PortContext* ctx) { return ctx->dwPortStatus & (PORTKIND_DPU | PORTKIND_TCPMON); }
+bool ManagerLoaded(const SrmBinding* b) { return b && b->hSrmLib && b->hManager; }
+
+// Takes the spooler-access right with up to `*tries` waits, counting each.
+bool TakeSpoolerRight(PortContext* ctx, DWORD* tries) {
+    while (*tries) {
+        --*tries;
+        DWORD rc = WaitSpoolerFunc(ctx);
+        if (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) return true;
+    }
+    return false;
+}
+
+void ReplacePrinterName(PortContext* ctx, const wchar_t* name) {
+    bool same = (!name && !ctx->pszPrinterName) ||
+                (name && ctx->pszPrinterName && wcscmp(name, ctx->pszPrinterName) == 0);
+    if (same) return;
+    LockPort(ctx);
+    MemFree(ctx->pszPrinterName);
+    ctx->pszPrinterName = (name && *name) ? StrDupW(name) : nullptr;
+    UnlockPort(ctx);
+}
+
+void TraceWideRaw(PortContext* ctx, const char* fmt, const wchar_t* text) {
+    char* a = WideToAnsiDup(text ? text : L"");
+    TraceRawF(ctx, fmt, a ? a : "");
+    MemFree(a);
+}
+
+// The printer handle of the current binding, or one opened for the call.
+struct PrinterHandle {
+    HANDLE h = nullptr;
+    bool owned = false;
+    explicit PrinterHandle(PortContext* ctx) {
+        if (ctx->pCurBind && ctx->pCurBind->hPrinter) {
+            h = ctx->pCurBind->hPrinter;
+        } else if (ctx->pszPrinterName && OpenPrinterW(ctx->pszPrinterName, &h, nullptr)) {
+            owned = true;
+        } else {
+            h = nullptr;
+        }
+    }
+    ~PrinterHandle() {
+        if (owned) ClosePrinter(h);
+    }
+    PrinterHandle(const PrinterHandle&) = delete;
+    PrinterHandle& operator=(const PrinterHandle&) = delete;
+};
+
+void SetPrinterQueueZero(PortContext* ctx) {
+    if (StatusVariable* q = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE)) {
+        *static_cast<DWORD*>(q->pValue) = 0;
+        q->bChanged = 1;
+    }
+    UpdateSRM_All(ctx);
+}
+
+// Reads and, where the port can, raises the IEEE 1284 mode of a parallel
+// port to the bidirectional write mode for this job.
+void PrepareParallelMode(PortContext* ctx) {
+    ctx->PortMode &= ~0x2u;
+    if (!ctx->fn.pfnGetPrinterDataFromPort) return;
+    auto call = [ctx](DWORD code, void* in, DWORD cbIn, void* out, DWORD cbOut) {
+        DWORD got = 0;
+        LockPort(ctx);
+        BOOL ok = ctx->fn.pfnGetPrinterDataFromPort(ctx->hPort, code, nullptr, static_cast<LPWSTR>(in), cbIn,
+                                                    static_cast<LPWSTR>(out), cbOut, &got);
+        UnlockPort(ctx);
+        if (!ok && TraceOn(ctx, TRC_GETDATA)) TraceWrite(ctx, "VJLMON:PMGetPrinterDataFromPort -ERROR-");
+        return ok;
+    };
+    WORD mode[2] = {};
+    if (!call(IOCTL_PAR_QUERY_MODE, nullptr, 0, mode, 4)) return;
+    if (mode[1] == 0x100) {
+        ctx->PortMode |= 0x2;
+        return;
+    }
+    WORD caps = 0;
+    if (!call(IOCTL_PAR_QUERY_CAPS, nullptr, 0, &caps, 2) || !(caps & 0x100)) return;
+    WORD want[2] = {mode[0], 0x100}, got[2] = {};
+    call(IOCTL_PAR_SET_MODE, want, 4, got, 4);
+    ctx->PortMode |= 0x2;
+    if (got[1] != 0x100) {
+        WORD back[2] = {mode[0], mode[1]}, out[2] = {};
+        call(IOCTL_PAR_SET_MODE, back, 4, out, 4);
+        ctx->PortMode &= ~0x2u;
+    }
+}
+
+// Last 80 bytes offered, for the plain and chunked writes.
+void UpdateTailCopy(PortContext* ctx, const BYTE* p, DWORD n) {
+    BYTE prev[kTailSize];
+    memcpy(prev, ctx->abTail, kTailSize);
+    memset(ctx->abTail, 0, sizeof(ctx->abTail));
+    if (n <= kTailSize) {
+        memcpy(ctx->abTail, prev + n, kTailSize - n);
+        memcpy(ctx->abTail + (kTailSize - n), p, n);
+    } else {
+        memcpy(ctx->abTail, p + n - kTailSize, kTailSize);
+    }
+}
+
+// Plain or 4096-byte-limited write used where the full network path does
+// not apply.
+BOOL SimpleWrite(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
+    BOOL ok;
+    if (ctx->PortMode & 0x2) {
+        DWORD w = 0;
+        ok = PMWritePort(ctx, pBuf, cb < kChunkSize ? cb : kChunkSize, &w);
+        *pcbWritten = w;
+        if (ctx->status & ST_IN_DOC) ctx->bDataWritten = 1;
+    } else {
+        ok = PMWritePort(ctx, pBuf, cb, pcbWritten);
+    }
+    return ok;
+}
+
 }  // namespace
+
+bool ReadMonitorRegDword(const wchar_t* name, DWORD* out) {
+    if (!hMonitor) return false;
+    PMONITORINIT init = *static_cast<PMONITORINIT*>(hMonitor);
+    if (!init || !init->pMonitorReg || !init->pMonitorReg->fpOpenKey) return false;
+    HANDLE key = nullptr;
+    if (init->pMonitorReg->fpOpenKey(init->hckRegistryRoot, L"", 0x20019, &key, init->hSpooler) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, cb = 4, type = 0;
+    LONG rc = init->pMonitorReg->fpQueryValue(key, name, &type, reinterpret_cast<BYTE*>(&value), &cb, init->hSpooler);
+    init->pMonitorReg->fpCloseKey(key, init->hSpooler);
+    if (rc != ERROR_SUCCESS) return false;
+    *out = value;
+    return true;
+}
+
+BOOL GetSpoolerJobStatus(HANDLE hPrinter, DWORD jobId, DWORD* pStatus) {
+    DWORD needed = 0;
+    GetJobW(hPrinter, jobId, 1, nullptr, 0, &needed);
+    if (!needed) return FALSE;
+    HeapBlock buf(MemAlloc(needed));
+    if (!buf.p || !GetJobW(hPrinter, jobId, 1, static_cast<BYTE*>(buf.p), needed, &needed)) return FALSE;
+    *pStatus = static_cast<JOB_INFO_1W*>(buf.p)->Status;
+    return TRUE;
+}
+
+DWORD CountWaitingJobs(PortContext* ctx) {
+    PrinterHandle printer(ctx);
+    if (!printer.h) return 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD needed = 0, count = 0;
+        if (EnumJobsW(printer.h, 0, 0xFFFFFFFF, 1, nullptr, 0, &needed, &count)) return 0;  // no jobs
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || !needed) continue;
+        HeapBlock buf(MemAlloc(needed));
+        if (!buf.p) return 0;
+        if (!EnumJobsW(printer.h, 0, 0xFFFFFFFF, 1, static_cast<BYTE*>(buf.p), needed, &needed, &count)) continue;
+        auto* jobs = static_cast<JOB_INFO_1W*>(buf.p);
+        DWORD waiting = 0;
+        for (DWORD i = 0; i < count; ++i)
+            if (!(jobs[i].Status & dwDoneJobMask)) ++waiting;
+        return waiting;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- start
 
 BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo) {
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
+
+    if (Level != 1 && (!pDocInfo || !reinterpret_cast<DOC_INFO_1W*>(pDocInfo)->pDocName)) {
+        ctx->status |= ST_NULL_DOC;
+        ReplacePrinterName(ctx, pPrinterName);
+        return TRUE;
+    }
+    if (TraceOn(ctx)) {
+        TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -START-");
+        TraceWideRaw(ctx, "PortName   :%s\r\n", ctx->pszPortName);
+        TraceWideRaw(ctx, "PrinterName:%s\r\n", pPrinterName);
+        TraceRawF(ctx, "JobId      :%d\r\n", JobId);
+    }
+    DWORD tries = kSpoolerTries;
+    if (!TakeSpoolerRight(ctx, &tries)) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort [GetSpoolerAccessRights() -> Success]");
+
+    ctx->status &= ~(ST_MGR_TERMINATED | ST_JOB_LOST);
+    ctx->dwSysFlag &= SYS_PWOFF_JCID | SYS_PRINTER_RESET;
+    ctx->bDocBusy = 1;
+    ReplacePrinterName(ctx, pPrinterName);
+
+    auto fail = [ctx](const char* line, DWORD error) {
+        if (line && TraceOn(ctx)) TraceWrite(ctx, line);
+        ReleaseSpoolerFunc(ctx);
+        ctx->bDocBusy = 0;
+        SetLastError(error);
+        return FALSE;
+    };
+    if (ctx->status & ST_IN_DOC) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(1)-");
+        PrnLostChk(ctx, 0x1, "Lost EndDoc");
+        return fail(nullptr, ERROR_BUSY);
+    }
+    if (IsPJMServiceInstalled(ctx)) {
+        HANDLE hPrinter = nullptr;
+        if (!ctx->pszPrinterName || !OpenPrinterW(ctx->pszPrinterName, &hPrinter, nullptr)) hPrinter = nullptr;
+        BOOL allowed = VHStartDoc(hPrinter, JobId, ctx->pszPortName);
+        if (!allowed && hPrinter) SetJobW(hPrinter, JobId, 0, nullptr, JOB_CONTROL_DELETE);
+        if (hPrinter) ClosePrinter(hPrinter);
+        if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
+    }
+    OutPrnHist_JobStatus(ctx, JobId, "Start");
+    ctx->status |= ST_IN_DOC;
+    ReadPortMode(ctx);
+    if (ctx->status & ST_PM_DOC) {
+        PMEndDocPort(ctx);
+        ctx->status &= ~ST_PM_DOC;
+    }
+    DWORD enter = 0;
+    ctx->dwEnterLanguage = ReadMonitorRegDword(L"ENTERLANGUAGE", &enter) ? enter : 0;
+
+    if (ctx->bWaitThreadStarted) {
+        // The waiting-job thread gives the port back to the job.
+        ReleaseSpoolerFunc(ctx);
+        ctx->status &= ~ST_THREAD_RUN;
+        if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
+        WaitForSingleObject(ctx->hRefreshDoneEvent, 4000);
+        WaitSpoolerFunc(ctx);
+    }
+
+    bool usb = IsUsbPort(ctx->pszPortName);
+    if (!PMStartDocPort(ctx, pPrinterName, JobId, Level, pDocInfo)) {
+        if (!usb) {
+            DWORD err = GetLastError();
+            ctx->status &= ~ST_IN_DOC;
+            return fail("VJLMON:PJLMonStartDocPort -END(3)-", err);
+        }
+    } else {
+        if (IsLptPort(ctx->pszPortName)) PrepareParallelMode(ctx);
+        if (!usb) SetReadTimeOuts(ctx);
+        ctx->status |= ST_PM_DOC;
+    }
+    ctx->status &= ~(ST_FIRST_WRITE | ST_CANCEL_REQ | ST_JOB_DELETING | ST_CANCEL_SENT);
     ctx->JobId = JobId;
-    BOOL ok = ctx->fn.pfnStartDocPort(ctx->hPort, pPrinterName, JobId, Level, pDocInfo);
-    if (ok) ctx->status |= ST_IN_DOC | ST_PM_DOC;
-    return ok;
+
+    if (!(ctx->dwPortStatus & PORTKIND_TCPIP)) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(NOBIDI)-");
+        ReleaseSpoolerFunc(ctx);
+        return TRUE;
+    }
+
+    LockPort(ctx);
+    ctx->pCurBind = FindBinding(pPrinterName, ctx);
+    if (!ctx->pCurBind) ctx->pCurBind = BindSRM(ctx, pPrinterName, TRUE);
+    if (!ctx->pCurBind) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(4)-");
+        UnlockPort(ctx);
+        ReleaseSpoolerFunc(ctx);
+        return TRUE;
+    }
+    if (!ManagerLoaded(ctx->pCurBind)) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(5)-");
+        ChooseJobJCID(ctx);
+        UnlockPort(ctx);
+        ReleaseSpoolerFunc(ctx);
+        return TRUE;
+    }
+    CheckDeviceId(ctx);
+    ctx->status |= ST_WAIT_JOBHDR;
+    ctx->bJobStarted = 1;
+    if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
+    if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
+    InJobQueue(JobId, ctx);
+    ChooseJobJCID(ctx);
+    if (ctx->dwPortStatus & 0xC) SendingJobInfo(ctx, TRUE);
+    SetJobStatusBits(ctx, 0x1, TRUE);
+    DWORD priority = 0;
+    if (ReadMonitorRegDword(L"PrintingPriority", &priority)) SetThreadPriority(GetCurrentThread(), static_cast<int>(priority));
+    UnlockPort(ctx);
+    ReleaseSpoolerFunc(ctx);
+
+    ctx->status &= ~ST_JOB_DELETED;
+    ctx->dwJobType = 0;
+    memset(ctx->szJobJCID, 0, sizeof(ctx->szJobJCID));
+    ctx->bWriteSeen = 0;
+    ctx->cLastPageEjected = 0;
+    ctx->bDocEnded = 0;
+    ctx->bTailHeld = 0;
+    ctx->cbTail = 0;
+    ctx->bDocBusy = 1;
+    ctx->bJobStarted = 1;
+    if (TraceOn(ctx)) {
+        TraceF(ctx, "       status:[%x] dwPortStatus[%x] PortMode[%x] dwSysFlag[%x]", ctx->status, ctx->dwPortStatus,
+               ctx->PortMode, ctx->dwSysFlag);
+        TraceWriteRaw(ctx, "VJLMON:PJLMonStartDocPort -END(BIDI)-\r\n");
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- write
+
+BOOL WritePlain(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
+    DWORD w = 0;
+    BOOL ok = PMWritePort(ctx, pBuf, cb, &w);
+    DWORD err = GetLastError();
+    if (err == 1460) ctx->dwLastWriteError = err;
+    if (!ok && (err == WSAECONNRESET || err == ERROR_NETNAME_DELETED)) {
+        ctx->dwLastWriteError = err;
+        *pcbWritten = w;
+        SetLastError(err);
+        return FALSE;
+    }
+    UpdateTailCopy(ctx, pBuf, cb);
+    *pcbWritten = w;
+    return TRUE;
+}
+
+BOOL WriteChunk(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
+    DWORD n = cb < kChunkSize ? cb : kChunkSize, w = 0;
+    PMWritePort(ctx, pBuf, n, &w);
+    if (GetLastError() == 1460) ctx->dwLastWriteError = 1460;
+    UpdateTailCopy(ctx, pBuf, n);
+    *pcbWritten = w;
+    return TRUE;
+}
+
+// Keeps the last 80 bytes of the job's data stream back, so the port lags
+// 80 bytes behind the spooler. A job's first blocks may hold fewer than 80
+// bytes: the held tail then is only this job's bytes, never an earlier job's.
+BOOL WriteTailHold(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
+    DWORD held = ctx->bTailHeld ? ctx->cbTail : 0;
+    DWORD toSend = held + cb > kTailSize ? held + cb - kTailSize : 0;
+    BYTE* tail = ctx->abTail;
+    *pcbWritten = 0;
+    if (toSend == 0) {
+        memcpy(tail + held, pBuf, cb);
+        ctx->cbTail = held + cb;
+        *pcbWritten = cb;
+    } else {
+        DWORD w = 0;
+        if (held) {
+            DWORD k = toSend < held ? toSend : held;
+            PMWritePort(ctx, tail, k, &w);
+            if (w > k) w = k;
+        }
+        if (toSend <= held || w < held) {
+            // The tail is not all out: move the unsent rest to the front and
+            // take as many new bytes as went out.
+            DWORD rest = held - w;
+            memmove(tail, tail + w, rest);
+            DWORD take = kTailSize - rest;
+            if (take > cb) take = cb;
+            memcpy(tail + rest, pBuf, take);
+            ctx->cbTail = rest + take;
+            *pcbWritten = take;
+        } else {
+            DWORD w2 = 0;
+            PMWritePort(ctx, pBuf, cb - kTailSize, &w2);
+            if (w2 > cb - kTailSize) w2 = cb - kTailSize;
+            memcpy(tail, pBuf + w2, kTailSize);
+            ctx->cbTail = kTailSize;
+            *pcbWritten = w2 + kTailSize;
+        }
+    }
+    tail[kTailSize] = 0;
+    ctx->bTailHeld = 1;
+    return TRUE;
 }
 
 BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
-    return ctx->fn.pfnWritePort(ctx->hPort, pBuffer, cbBuf, pcbWritten);
+    DWORD dummy = 0;
+    if (!pcbWritten) pcbWritten = &dummy;
+    const BYTE* pBuf = pBuffer;
+    DWORD cb = cbBuf;
+    bool trace = TraceOn(ctx, TRC_WRITE);
+    if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort -START-");
+
+    if (!ctx->pCurBind) {
+        WaitSpoolerFunc(ctx);
+        BOOL ok = PMWritePort(ctx, pBuf, cb, pcbWritten);
+        DWORD err = GetLastError();
+        ReleaseSpoolerFunc(ctx);
+        SetLastError(err);
+        return ok;
+    }
+    if (TcpKind(ctx)) SendLanguageHeader(ctx, pBuf, cb);
+    if (!TcpKind(ctx) || !ManagerLoaded(ctx->pCurBind)) {
+        if (TcpKind(ctx) && ctx->dwJobType == 0) ParseJobHeader(ctx, pBuf, cb);
+        WaitSpoolerFunc(ctx);
+        BOOL ok = SimpleWrite(ctx, pBuf, cb, pcbWritten);
+        DWORD err = GetLastError();
+        ReleaseSpoolerFunc(ctx);
+        SetLastError(err);
+        return ok;
+    }
+
+    // The full network path.
+    if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort CP@1");
+    *pcbWritten = 0;
+    DWORD rc = WaitSpoolerFunc(ctx);
+    if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED) {
+        if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
+        SetLastError(0);
+        return TRUE;
+    }
+    ctx->bWriteSeen = 1;
+    if (ctx->dwJobType == 0) {
+        ParseJobHeader(ctx, pBuf, cb);
+        StoreJobJCID(ctx->szJCID, JCID_STORE_UID, ctx);
+    }
+    if (ctx->dwSysFlag & SYS_RESENT_JOB) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonWritePort -END(JOB_STATUS_RESTART)-");
+        ReleaseSpoolerFunc(ctx);
+        *pcbWritten = cb;
+        SetLastError(0);
+        return TRUE;
+    }
+    if (ctx->status & ST_NO_ANSWER) {
+        if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort [POWEROFF-STD]");
+        ReleaseSpoolerFunc(ctx);
+        SetLastError(0);
+        return TRUE;
+    }
+    BOOL ok = TRUE;
+    DWORD err = 0;
+    if (ctx->status & ST_JOB_DELETING) {
+        // The job is being deleted: its data is consumed, not sent.
+        *pcbWritten = cb;
+        ctx->status &= ~ST_WAIT_JOBHDR;
+    } else {
+        bool makersTcp = (ctx->dwPortStatus & PORTKIND_DPU) && !(ctx->dwPortStatus & PORTKIND_TCPMON) &&
+                         !(ctx->dwPortStatus & PORTKIND_LOCAL) && !IsUsbPort(ctx->pszPortName);
+        if (ctx->PortMode & 0x2)
+            ok = WriteChunk(ctx, pBuf, cb, pcbWritten);
+        else if (makersTcp)
+            ok = WriteTailHold(ctx, pBuf, cb, pcbWritten);
+        else
+            ok = WritePlain(ctx, pBuf, cb, pcbWritten);
+        err = ok ? 0 : GetLastError();
+    }
+    ctx->bDocBusy = 1;
+    ReleaseSpoolerFunc(ctx);
+    if ((ctx->PortMode & 0x2) && ctx->bDataWritten && ctx->dwLastWriteError == 1460) Sleep(1000);
+    if ((ctx->PortMode & 0x2) && ctx->bWriteFailed) Sleep(1000);
+    if (*pcbWritten) ctx->dwSysFlag |= SYS_DATA_SENT;
+    if (trace) TraceWriteRaw(ctx, "VJLMON:PJLMonWritePort --END--\r\n");
+    SetLastError(err);
+    return ok;
 }
 
-BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead) {
-    PortContext* ctx = Ctx(hPort);
-    if (!ctx) return FALSE;
-    return ctx->fn.pfnReadPort ? ctx->fn.pfnReadPort(ctx->hPort, pBuffer, cbBuffer, pcbRead) : FALSE;
+// ---------------------------------------------------------------- end
+
+namespace {
+
+// Ports that are not followed on the printer: end the document and let the
+// spooler go of the job at once.
+BOOL SimpleEnd(PortContext* ctx) {
+    PMEndDocPort(ctx);
+    ctx->status &= ~(ST_IN_DOC | ST_PM_DOC);
+    ctx->bDocBusy = 0;
+    if (ctx->PortMode & 0x2) {
+        ctx->bDataWritten = 0;
+        ctx->PortMode &= ~0x2u;
+    }
+    HANDLE h = nullptr;
+    if (ctx->pszPrinterName && OpenPrinterW(ctx->pszPrinterName, &h, nullptr)) {
+        if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
+        SetJobW(h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        ClosePrinter(h);
+    }
+    ReleaseSpoolerFunc(ctx);
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");
+    return TRUE;
 }
+
+bool SpoolerJobDeleting(PortContext* ctx) {
+    PrinterHandle printer(ctx);
+    DWORD st = 0;
+    return printer.h && GetSpoolerJobStatus(printer.h, ctx->JobId, &st) && (st & kJobStatusDeleting);
+}
+
+// Retakes the right for a late step: what is left of the three tries, at
+// least one; an abandoned wait gives up.
+bool RetakeSpoolerRight(PortContext* ctx, DWORD* tries) {
+    DWORD n = *tries ? *tries : 1;
+    for (DWORD i = 0; i < n; ++i) {
+        if (*tries) --*tries;
+        DWORD rc = WaitSpoolerFunc(ctx);
+        if (rc == WAIT_OBJECT_0) return true;
+        if (rc != WAIT_TIMEOUT) {
+            if (rc == WAIT_ABANDONED) ReleaseSpoolerFunc(ctx);
+            return false;
+        }
+    }
+    return false;
+}
+
+void FreeQueue(PortContext* ctx) {
+    LockPort(ctx);
+    while (JobQueueEntry* e = ctx->pJobQueueHead) {
+        ctx->pJobQueueHead = e->pNext;
+        MemFree(e);
+    }
+    ctx->pJobQueueTail = nullptr;
+    UnlockPort(ctx);
+}
+
+}  // namespace
 
 BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
-    BOOL ok = ctx->fn.pfnEndDocPort(ctx->hPort);
-    ctx->status &= ~(ST_IN_DOC | ST_PM_DOC);
+    if (ctx->status & ST_NULL_DOC) {
+        ctx->status &= ~ST_NULL_DOC;
+        return TRUE;
+    }
+    if (TraceOn(ctx)) {
+        TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -START-");
+        TraceRawF(ctx, "       JobId:%d\r\n", ctx->JobId);
+        TraceRawF(ctx, "       status:[%x] dwPortStatus[%x]\r\n", ctx->status, ctx->dwPortStatus);
+        TraceRawF(ctx, "       PortMode[%x] SysFlag[%x]\r\n", ctx->PortMode, ctx->dwSysFlag);
+    }
+    DWORD tries = kSpoolerTries;
+    if (!TakeSpoolerRight(ctx, &tries)) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
+        return FALSE;
+    }
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort [GetSpoolerAccessRights() -> Success]");
+    if (ctx->bPJMService) VHEndDoc(ctx->pszPortName, ctx->JobId);
+    ctx->status &= ~0x10000000u;
+    if (!(ctx->status & ST_PM_DOC) && OpenOwnDocument(ctx)) ctx->status |= ST_PM_DOC;
+
+    if (!TcpKind(ctx) || !ctx->pCurBind || !ManagerLoaded(ctx->pCurBind)) return SimpleEnd(ctx);
+    const bool traceJob = TraceOn(ctx, TRC_JOB);
+
+    if (SpoolerJobDeleting(ctx)) {
+        if (traceJob) TraceWrite(ctx, "VJLMON:PJLMonENDDocPort JOB DELETE @SMJOB-BF");
+        JobCancel(ctx, TRUE);
+    } else if ((ctx->dwSysFlag & SYS_RESENT_JOB) || !ctx->bWriteSeen || !ctx->pBindList ||
+               !(ctx->status & ST_THREAD_ALIVE) || !(ctx->status & ST_MODEL_CONFIRMED)) {
+        // Nobody will follow this job on the printer: report it here.
+        // "VJLMON:PJLMonEndDocPort [LAST_PAGE_EJECTED 位置変更]"
+        if (TraceOn(ctx))
+            TraceWrite(ctx, "VJLMON:PJLMonEndDocPort [LAST_PAGE_EJECTED \x88\xca\x92\x75\x95\xcf\x8d\x58]");
+        ++ctx->cLastPageEjected;
+    }
+    StoreJobJCID(ctx->szJCID, JCID_STORE_EOJ, ctx);
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@2");
+    if (!(ctx->status & ST_JOB_DELETED)) SendingJobInfo(ctx, FALSE);
+    SetJobStatusBits(ctx, 0x107, FALSE);
+
+    if ((ctx->dwSysFlag & SYS_RESENT_JOB) || !ctx->bWriteSeen) {
+        SetPrinterQueueZero(ctx);
+        LockPort(ctx);
+        while (JobQueueEntry* e = ctx->pJobQueueHead) {
+            if (e != ctx->pJobQueueTail) {
+                if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @2(%d)]", e->dwJobId);
+                if (e->pBind && e->pBind->hPrinter) {
+                    SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+                    SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+                }
+            } else {
+                ctx->cLastPageEjected += 255;
+            }
+            ctx->pJobQueueHead = e->pNext;
+            MemFree(e);
+        }
+        ctx->pJobQueueTail = nullptr;
+        UnlockPort(ctx);
+        SetPrintingStatus(ctx, FALSE);
+    }
+    ctx->status &= ~(ST_JOB_DELETED | ST_IN_DOC);
     ctx->status |= ST_IDLE;
+    if (CountWaitingJobs(ctx) == 0) ctx->bDataWritten = 0;
+    ReleaseSpoolerFunc(ctx);
+
+    if (!(ctx->status & ST_THREAD_ALIVE) && ctx->cbPending) {
+        DWORD start = GetTickCount(), w = 0;
+        while (ctx->cbPending) {
+            PMSendData(ctx, nullptr, 0, &w);
+            if (ctx->cbPending && GetTickCount() - start > 60000) {
+                DiscardPending(ctx);
+                break;
+            }
+        }
+    }
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@3");
+    if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) ctx->status &= ~ST_PM_DOC;
+    if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= 0x20;
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@4");
+
+    if (!(ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) && SpoolerJobDeleting(ctx)) {
+        if (traceJob) TraceWrite(ctx, "VJLMON:PJLMonENDDocPort JOB DELETE @SMJOB-AF");
+        if (RetakeSpoolerRight(ctx, &tries)) {
+            JobCancel(ctx, TRUE);
+            ReleaseSpoolerFunc(ctx);
+        }
+    }
+    if ((ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) || ctx->dwJobType != 2) {
+        // A job without a JCID of its own cannot be followed on the printer.
+        if (ctx->cbPending) DiscardPending(ctx);
+        SetPrinterQueueZero(ctx);
+        if (traceJob) TraceWrite(ctx, "VJLMON:Call DeleteJob @1");
+        DeleteJob(ctx, TRUE);
+    }
+    SetJobStatusBits(ctx, 0x107, FALSE);
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@5");
+
+    if (ctx->cLastPageEjected) {
+        PrinterHandle printer(ctx);
+        if (printer.h) {
+            ctx->cLastPageEjected = ctx->cLastPageEjected < 255 ? 1 : 2;
+            if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]", ctx->JobId);
+            for (DWORD i = 0; i < ctx->cLastPageEjected; ++i)
+                SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+            if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= 0x10;
+        }
+    }
+
+    bool followed = false;
+    if ((ctx->status & ST_THREAD_ALIVE) && (ctx->status & ST_MODEL_CONFIRMED)) {
+        StatusVariable* ps = FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, FALSE);
+        followed = !ps || !ps->pValue || !(static_cast<DWORD*>(ps->pValue)[1] & 0x200);
+    }
+    if (!followed) {
+        // "VJLMON:PJLMonEndDocPort[送信完タイミングで終了]"
+        if (traceJob)
+            TraceWrite(ctx, "VJLMON:PJLMonEndDocPort[\x91\x97\x90\x4d\x8a\xae\x83\x5e\x83\x43\x83\x7e\x83\x93\x83\x4f"
+                            "\x82\xc5\x8f\x49\x97\xb9]");
+        SetPrinterQueueZero(ctx);
+        if (RetakeSpoolerRight(ctx, &tries)) {
+            FreeQueue(ctx);
+            ReleaseSpoolerFunc(ctx);
+        }
+    }
+    ctx->PortMode &= ~0x2u;
+    ctx->status &= ~(ST_CANCEL_REQ | ST_CANCEL_SENT);
+    ctx->bDocEnded = 1;
+    ctx->bDocBusy = 0;
+    if (TraceOn(ctx)) {
+        TraceF(ctx, "       status:[%x] dwPortStatus[%x] PortMode[%x]", ctx->status, ctx->dwPortStatus, ctx->PortMode);
+        TraceWriteRaw(ctx, "VJLMON:PJLMonEndDocPort -END(BIDI)-\r\n");
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- read
+
+BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead) {
+    PortContext* ctx = Ctx(hPort);
+    if (!ctx) return FALSE;
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -START-");
+    DWORD rc = WaitSpoolerFunc(ctx);
+    if (rc == WAIT_TIMEOUT) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort [GetSpoolerAccessRights() -> Success]");
+    if (!OpenOwnDocument(ctx)) {
+        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -END(1)-");
+        ReleaseSpoolerFunc(ctx);
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    ctx->status |= ST_PM_DOC;
+    DWORD dummy = 0;
+    BOOL ok = PMReadPort(ctx, pBuffer, cbBuffer, pcbRead ? pcbRead : &dummy);
+    DWORD err = GetLastError();
+    if (PMEndDocPort(ctx)) ctx->status &= ~ST_PM_DOC;
+    ReleaseSpoolerFunc(ctx);
+    if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonReadPort --END--\r\n");
+    SetLastError(err);
     return ok;
 }

@@ -15,3 +15,15 @@ struct JobQueueEntry {
     JobQueueEntry* pNext;
 };
 static_assert(sizeof(JobQueueEntry) == 792, "job queue entry is a 792-byte record");
+
+struct StatusVariable;
+
+JobQueueEntry* InJobQueue(DWORD jobId, PortContext* ctx);
+BOOL OutJobQueue(PortContext* ctx);
+BOOL PublishJobVariable(PortContext* ctx, StatusVariable* var, DWORD size);
+void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx);
+SrmBinding* FindBinding(const wchar_t* printerName, PortContext* ctx);
+
+// Where a job-naming status value keeps its job id and its second word.
+constexpr DWORD kJobVarJobIdOffset = 288;
+constexpr DWORD kJobVarSecondOffset = 292;

@@ -230,9 +230,9 @@ BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortNam
     char printerA[512];
     PortPrinterNameA(ctx, printerA, sizeof(printerA));
     ReadCommunity(printerA, ctx->szCommunity, nullptr);
-    if (TraceOn(ctx)) TraceF(ctx, "CommunityName = [%s]\r\n", ctx->szCommunity);
+    if (TraceOn(ctx)) TraceRawF(ctx, "CommunityName = [%s]\r\n", ctx->szCommunity);
     ReadClosePortTimeout(printerA, &ctx->dwClosePortTimeout);
-    if (TraceOn(ctx)) TraceF(ctx, "ClosePortTimeout = [%d]\r\n", ctx->dwClosePortTimeout);
+    if (TraceOn(ctx)) TraceRawF(ctx, "ClosePortTimeout = [%d]\r\n", ctx->dwClosePortTimeout);
 
     if (!pMonitor->pfnOpenPort(hMonitorPort, pszPortName, &ctx->hPort)) {
         DWORD err = GetLastError();
@@ -306,7 +306,7 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     SetPrinterExtStatus(ctx);
 
     Sleep(300);
-    if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
+    if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
 
     LockPort(nullptr);
     DestroyPortContext(ctx);

@@ -119,11 +119,16 @@ struct PortContext {
     DWORD bDataWritten;
     BYTE abTail[81];
     DWORD bTailHeld;
+    DWORD cbTail;                    // bytes of abTail the tail-holding write holds
     DWORD cLastPageEjected;
     DWORD bDocEnded;
 
     // --- manager bindings ---
     DWORD bWaitThreadStarted;
+
+    // --- manager bindings (more) ---
+    DWORD dwPortSeverity;            // severity last given to the spooler's port status
+    volatile LONG cNotifyThreads;    // notification threads not yet ended
 
     // The port name copy follows the record (pszPortName points at it).
 };

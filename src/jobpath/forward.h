@@ -1,0 +1,28 @@
+// Calls into the port monitor beneath, with the corrections each
+// transport needs, and the monitor's own sends with a pending buffer.
+#pragma once
+#include "monitor/portctx.h"
+
+constexpr DWORD IOCTL_DEVICE_ID = 0x16000C;
+constexpr DWORD IOCTL_PAR_SET_INFO = 0x160008;
+constexpr DWORD IOCTL_PAR_QUERY_MODE = 0x160014;
+constexpr DWORD IOCTL_PAR_SET_MODE = 0x160018;
+constexpr DWORD IOCTL_PAR_QUERY_CAPS = 0x160024;
+constexpr DWORD IOCTL_VEKUSB_DEVICE_ID = 0x220414;
+
+// The monitor's own document, used for its own sends and reads.
+extern DOC_INFO_3W OwnDocInfo;
+
+BOOL PMStartDocPort(PortContext* ctx, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE pDocInfo);
+BOOL PMWritePort(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten);
+BOOL PMReadPort(PortContext* ctx, BYTE* pBuf, DWORD cb, DWORD* pcbRead);
+BOOL PMEndDocPort(PortContext* ctx);
+BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueName, const void* pIn, DWORD cbIn,
+                              void* pOut, DWORD cbOut, DWORD* pcbReturned);
+BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten);
+BOOL OpenOwnDocument(PortContext* ctx);
+
+// The pending-data buffer: what the port monitor has not taken yet.
+BOOL AppendPending(PortContext* ctx, const BYTE* p, DWORD cb);
+void DropPending(PortContext* ctx, DWORD cb);
+void DiscardPending(PortContext* ctx);

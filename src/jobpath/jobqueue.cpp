@@ -1,0 +1,158 @@
+// The port's job queue: jobs sent to a bidirectional port whose completion
+// the monitor still owes the spooler and the managers.
+#include "jobpath/jobqueue.h"
+#include "diag/trace.h"
+#include "jobtrack/jobcancel.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "publish/statusvar.h"
+
+#include <cstring>
+
+namespace {
+
+using PfnUpdatePrinterStatusA = LONG(WINAPI*)(ULONGLONG, const char*, const void*, DWORD);
+
+bool CanUpdate(const SrmBinding* b) { return b && b->hManager && b->pfnUpdatePrinterStatusA; }
+
+LONG Update(SrmBinding* b, const char* name, const void* value, DWORD size) {
+    auto fn = reinterpret_cast<PfnUpdatePrinterStatusA>(reinterpret_cast<void*>(b->pfnUpdatePrinterStatusA));
+    return fn(b->hManager, name, value, size);
+}
+
+DWORD* JobIdOf(StatusVariable* var) {
+    return reinterpret_cast<DWORD*>(static_cast<BYTE*>(var->pValue) + kJobVarJobIdOffset);
+}
+
+// The second word exists only in values long enough to hold it.
+DWORD* SecondOf(StatusVariable* var, DWORD size) {
+    if (size < kJobVarSecondOffset + 4) return nullptr;
+    return reinterpret_cast<DWORD*>(static_cast<BYTE*>(var->pValue) + kJobVarSecondOffset);
+}
+
+}  // namespace
+
+SrmBinding* FindBinding(const wchar_t* printerName, PortContext* ctx) {
+    if (!printerName || !ctx) return nullptr;
+    for (SrmBinding* b = ctx->pBindList; b; b = b->pNext)
+        if (b->pszPrinterName && wcscmp(b->pszPrinterName, printerName) == 0) return b;
+    return nullptr;
+}
+
+JobQueueEntry* InJobQueue(DWORD jobId, PortContext* ctx) {
+    bool trace = TraceOn(ctx, TRC_JOB);
+    if (trace) TraceWrite(ctx, "VJLMON:InJobQueue -START-");
+    auto* e = static_cast<JobQueueEntry*>(MemAlloc(sizeof(JobQueueEntry)));
+    if (!e) {
+        if (trace) TraceWrite(ctx, "VJLMON:InJobQueue -END@1-");
+        return nullptr;
+    }
+    e->dwJobId = jobId;
+    e->pBind = ctx->pCurBind;
+    if (ctx->pJobQueueTail)
+        ctx->pJobQueueTail->pNext = e;
+    else
+        ctx->pJobQueueHead = e;
+    ctx->pJobQueueTail = e;
+    if (trace) {
+        TraceWrite(ctx, "VJLMON:InJobQueue --END--");
+        DumpJobQueue(ctx);
+    }
+    return e;
+}
+
+BOOL OutJobQueue(PortContext* ctx) {
+    bool trace = TraceOn(ctx, TRC_JOB);
+    if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue -START-");
+    JobQueueEntry* head = ctx->pJobQueueHead;
+    if (!head) {
+        if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue -END@1-");
+        return FALSE;
+    }
+    if (trace) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]", head->dwJobId);
+    if (head->pBind && head->pBind->hPrinter)
+        SetJobLastPageEjected(head->pBind->hPrinter, head->dwJobId, 0, nullptr, head);
+    ctx->pJobQueueHead = head->pNext;
+    if (ctx->pJobQueueTail == head) ctx->pJobQueueTail = nullptr;
+    // "VJLMON:ジョブをリストキューから削除[JobId=%d, Address=0x%08x]"
+    if (trace)
+        TraceF(ctx,
+               "VJLMON:\x83\x57\x83\x87\x83\x75\x82\xf0\x83\x8a\x83\x58\x83\x67\x83\x4c\x83\x85\x81\x5b"
+               "\x82\xa9\x82\xe7\x8d\xed\x8f\x9c[JobId=%d, Address=0x%08x]",
+               head->dwJobId, static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(head)));
+    MemFree(head);
+    if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue --END--");
+    return TRUE;
+}
+
+void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx) {
+    DWORD size = VariableValueSize(var);
+    auto* scratch = static_cast<BYTE*>(MemAlloc(size));
+    if (!scratch) return;
+    auto send = [&](SrmBinding* b, DWORD jobId) {
+        memset(scratch, 0, size);
+        memcpy(scratch + kJobVarJobIdOffset, &jobId, 4);
+        if (DWORD* second = SecondOf(var, size)) memcpy(scratch + kJobVarSecondOffset, second, 4);
+        return Update(b, var->pszName, scratch, size);
+    };
+    bool first = true;
+    SrmBinding* lastBind = nullptr;
+    while (ctx->pJobQueueHead && ctx->pJobQueueHead != entry) {
+        JobQueueEntry* e = ctx->pJobQueueHead;
+        SrmBinding* b = e->pBind;
+        lastBind = b;
+        if (CanUpdate(b)) {
+            bool skip = first && ((var->dwFlags & VF_CLEAR_JOBID) || (ctx->pJobQueueHead->dwReportFlags & 0x1));
+            first = false;
+            if (!skip && !(b->dwFlags & BF_SUPPRESSED) && send(b, e->dwJobId) != 0) {
+                OutJobQueue(ctx);
+                continue;
+            }
+            send(b, 0);
+        }
+        OutJobQueue(ctx);
+    }
+    if ((var->dwFlags & VF_CLEAR_JOBID) && CanUpdate(lastBind)) send(lastBind, entry->dwJobId);
+    MemFree(scratch);
+}
+
+BOOL PublishJobVariable(PortContext* ctx, StatusVariable* var, DWORD size) {
+    if (!var || !var->pValue || size < kJobVarJobIdOffset + 4) return FALSE;
+    DWORD jobId = *JobIdOf(var);
+    JobQueueEntry* entry = ctx->pJobQueueHead;
+    while (entry && entry->dwJobId != jobId) entry = entry->pNext;
+    if (!entry) return FALSE;
+
+    const DWORD flags = var->dwFlags;
+    const bool finished = flags & VF_JOB_FINISHED, clear = flags & VF_CLEAR_JOBID;
+    if (finished && entry != ctx->pJobQueueHead) RetireOlderJobs(entry, var, ctx);
+
+    if (SrmBinding* b = entry->pBind) {
+        if (clear) {
+            *JobIdOf(var) = 0;
+            if (finished)
+                if (DWORD* second = SecondOf(var, size)) *second = 0;
+        }
+        if (CanUpdate(b)) {
+            if (finished && clear) Sleep(150);
+            if (!(b->dwFlags & BF_SUPPRESSED)) Update(b, var->pszName, var->pValue, size);
+        }
+    }
+    if (finished) entry->dwReportFlags |= 0x1;
+    if (clear) {
+        var->dwFlags &= ~VF_CLEAR_JOBID;
+        if (finished) {
+            var->dwFlags &= ~VF_JOB_FINISHED;
+            if (ctx->pJobQueueHead == entry) {
+                OutJobQueue(ctx);
+                // A USB port may have queued the same job more than once.
+                if (IsUsbPort(ctx->pszPortName))
+                    while (ctx->pJobQueueHead && ctx->pJobQueueHead->dwJobId == jobId) OutJobQueue(ctx);
+                var->dwFlags = 0;
+                var->bChanged = 0;
+                if (!ctx->pJobQueueHead) SetPrintingStatus(ctx, FALSE);
+            }
+        }
+    }
+    return TRUE;
+}

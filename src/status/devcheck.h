@@ -1,0 +1,5 @@
+#pragma once
+#include "monitor/portctx.h"
+
+BOOL CheckDeviceId(PortContext* ctx);
+BOOL CheckDeviceIdOnWrite(PortContext* ctx);
