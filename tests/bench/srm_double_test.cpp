@@ -223,6 +223,16 @@ TEST_F(SrmDoubleTest, ConcurrentUpdatesAreAllLogged) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(SrmDouble_GetUpdateLog(nullptr, 0), 800u);
     EXPECT_EQ(SrmDouble_CallCount("UpdatePrinterStatusA"), 800u);
+
+    // A delayed entry point counts its call only once the delay is over.
+    ASSERT_TRUE(SrmDouble_SetDelay("GetPrinterStatusA", 500));
+    std::thread reader([&] {
+        DWORD v = 0, need = 0;
+        m.Get<PFN_GetPrinterStatusA>(SRM_GetPrinterStatusA)(h, "JobStatus", &v, 4, &need);
+    });
+    EXPECT_FALSE(SrmDouble_WaitForCalls("GetPrinterStatusA", 1, 20));
+    EXPECT_TRUE(SrmDouble_WaitForCalls("GetPrinterStatusA", 1, 5000));
+    reader.join();
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ struct State {
     std::map<SRMREG, Registration> regs;
     std::map<std::string, DWORD> calls;
     std::map<std::string, Failure> failures;
+    std::map<std::string, DWORD> delays;
     std::vector<SrmDoubleUpdateRecord> updateLog;
     std::vector<SrmDoubleOpenRecord> openLog;
     DWORD seq = 0;
@@ -115,6 +116,17 @@ struct Lock {
     Lock() { EnterCriticalSection(&g_cs); }
     ~Lock() { LeaveCriticalSection(&g_cs); }
 };
+
+// Applies an armed delay; called by each entry point before it locks.
+void Delay(const char* entry) {
+    DWORD ms = 0;
+    {
+        Lock lock;
+        auto it = g_state->delays.find(entry);
+        if (it != g_state->delays.end()) ms = it->second;
+    }
+    if (ms) Sleep(ms);
+}
 
 std::wstring Key(const wchar_t* s) {
     std::wstring r(s ? s : L"");
@@ -307,6 +319,7 @@ extern "C" {
 // ---- Entry points of the manager -------------------------------------------
 
 LONG WINAPI OpenManagerExW(LPCWSTR pszPrinterName, LPCWSTR pszDeviceName, DWORD dwFlags, SRMHANDLE* phManager) {
+    Delay(SZ_OpenManagerExW);
     Lock lock;
     SrmDoubleOpenRecord rec{};
     LONG r = Enter(SZ_OpenManagerExW, &rec.seq);
@@ -334,6 +347,7 @@ LONG WINAPI OpenManagerExW(LPCWSTR pszPrinterName, LPCWSTR pszDeviceName, DWORD 
 }
 
 LONG WINAPI CloseManager(SRMHANDLE hManager) {
+    Delay(SZ_CloseManager);
     Lock lock;
     LONG r = Enter(SZ_CloseManager);
     if (r) return r;
@@ -351,6 +365,7 @@ LONG WINAPI CloseManager(SRMHANDLE hManager) {
 }
 
 LONG WINAPI GetPrinterStatusA(SRMHANDLE hManager, LPCSTR pszName, void* pBuffer, DWORD cbBuffer, DWORD* pcbNeeded) {
+    Delay(SZ_GetPrinterStatusA);
     Lock lock;
     LONG r = Enter(SZ_GetPrinterStatusA);
     if (r) return r;
@@ -359,6 +374,7 @@ LONG WINAPI GetPrinterStatusA(SRMHANDLE hManager, LPCSTR pszName, void* pBuffer,
 }
 
 LONG WINAPI GetPrinterStatusW(SRMHANDLE hManager, LPCWSTR pszName, void* pBuffer, DWORD cbBuffer, DWORD* pcbNeeded) {
+    Delay(SZ_GetPrinterStatusW);
     Lock lock;
     LONG r = Enter(SZ_GetPrinterStatusW);
     if (r) return r;
@@ -367,6 +383,7 @@ LONG WINAPI GetPrinterStatusW(SRMHANDLE hManager, LPCWSTR pszName, void* pBuffer
 }
 
 LONG WINAPI SetReqPrinterStatusEventA(SRMHANDLE hManager, LPCSTR pszNames, HANDLE hEvent, SRMREG* pReg) {
+    Delay(SZ_SetReqPrinterStatusEventA);
     Lock lock;
     if (pReg) *pReg = 0;
     LONG r = Enter(SZ_SetReqPrinterStatusEventA);
@@ -380,6 +397,7 @@ LONG WINAPI SetReqPrinterStatusEventA(SRMHANDLE hManager, LPCSTR pszNames, HANDL
 }
 
 LONG WINAPI ResSetPrinterStatus(SRMHANDLE hManager, SRMREG reg, LONG lResult) {
+    Delay(SZ_ResSetPrinterStatus);
     Lock lock;
     LONG r = Enter(SZ_ResSetPrinterStatus);
     if (r) return r;
@@ -391,6 +409,7 @@ LONG WINAPI ResSetPrinterStatus(SRMHANDLE hManager, SRMREG reg, LONG lResult) {
 }
 
 LONG WINAPI UpdatePrinterStatusA(SRMHANDLE hManager, LPCSTR pszName, const void* pValue, DWORD cbValue) {
+    Delay(SZ_UpdatePrinterStatusA);
     Pending pending;
     LONG r;
     {
@@ -432,6 +451,7 @@ LONG WINAPI UpdatePrinterStatusA(SRMHANDLE hManager, LPCSTR pszName, const void*
 }
 
 LONG WINAPI SetNotificationEventA(SRMHANDLE hManager, LPCSTR pszName, HANDLE hEvent, SRMREG* pReg) {
+    Delay(SZ_SetNotificationEventA);
     Lock lock;
     if (pReg) *pReg = 0;
     LONG r = Enter(SZ_SetNotificationEventA);
@@ -444,6 +464,7 @@ LONG WINAPI SetNotificationEventA(SRMHANDLE hManager, LPCSTR pszName, HANDLE hEv
 
 LONG WINAPI SetNotificationEventExA(SRMHANDLE hManager, DWORD cEvents, LPCSTR pszNames, HANDLE* phEvents,
                                     SRMREG* pReg) {
+    Delay(SZ_SetNotificationEventExA);
     Lock lock;
     if (pReg) *pReg = 0;
     LONG r = Enter(SZ_SetNotificationEventExA);
@@ -457,6 +478,7 @@ LONG WINAPI SetNotificationEventExA(SRMHANDLE hManager, DWORD cEvents, LPCSTR ps
 }
 
 LONG WINAPI KillNotificationEvent(SRMHANDLE hManager, SRMREG reg) {
+    Delay(SZ_KillNotificationEvent);
     Lock lock;
     LONG r = Enter(SZ_KillNotificationEvent);
     if (r) return r;
@@ -465,6 +487,7 @@ LONG WINAPI KillNotificationEvent(SRMHANDLE hManager, SRMREG reg) {
 
 LONG WINAPI SetNotificationCallbackExA(SRMHANDLE hManager, DWORD cNames, LPCSTR pszNames,
                                        PFN_SrmNotifyCallback pfnCallback, void* pContext, SRMREG* pReg) {
+    Delay(SZ_SetNotificationCallbackExA);
     Lock lock;
     if (pReg) *pReg = 0;
     LONG r = Enter(SZ_SetNotificationCallbackExA);
@@ -478,6 +501,7 @@ LONG WINAPI SetNotificationCallbackExA(SRMHANDLE hManager, DWORD cNames, LPCSTR 
 }
 
 LONG WINAPI KillNotificationCallback(SRMHANDLE hManager, SRMREG reg) {
+    Delay(SZ_KillNotificationCallback);
     Lock lock;
     LONG r = Enter(SZ_KillNotificationCallback);
     if (r) return r;
@@ -587,6 +611,22 @@ SRMDOUBLE_API BOOL SrmDouble_InjectFailure(LPCSTR entry, DWORD skip, DWORD count
 
 SRMDOUBLE_API BOOL SrmDouble_FailNext(LPCSTR entry, DWORD count, LONG result) {
     return SrmDouble_InjectFailure(entry, 0, count, result);
+}
+
+SRMDOUBLE_API BOOL SrmDouble_SetDelay(LPCSTR entry, DWORD ms) {
+    if (!KnownEntry(entry)) return FALSE;
+    Lock lock;
+    g_state->delays[entry] = ms;
+    return TRUE;
+}
+
+SRMDOUBLE_API BOOL SrmDouble_WaitForCalls(LPCSTR entry, DWORD count, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (SrmDouble_CallCount(entry) >= count) return TRUE;
+        if (GetTickCount() - start >= timeoutMs) return FALSE;
+        Sleep(5);
+    }
 }
 
 SRMDOUBLE_API DWORD SrmDouble_CallCount(LPCSTR entry) {

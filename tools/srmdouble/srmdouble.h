@@ -11,7 +11,8 @@
 //
 // A printer comes into being on first mention (a control call or an open)
 // with these values: "Port" 516 zero bytes, "PrinterName" its name as wide
-// text, "TerminateManager" and "JobStatus" a zero word, "RefreshStatus" ""
+// text, spelt as at that first mention (spell it as the spooler does, or the
+// monitor takes it for a rename), "TerminateManager" and "JobStatus" a zero word, "RefreshStatus" ""
 // (one zero byte).
 #pragma once
 #include <windows.h>
@@ -77,10 +78,18 @@ SRMDOUBLE_API BOOL SrmDouble_SetOpenFailure(LPCWSTR printer, BOOL fail, LONG res
 SRMDOUBLE_API BOOL SrmDouble_InjectFailure(LPCSTR entry, DWORD skip, DWORD count, LONG result);
 SRMDOUBLE_API BOOL SrmDouble_FailNext(LPCSTR entry, DWORD count, LONG result);
 
+// Makes every call of the entry point sleep `ms` milliseconds before it takes
+// the lock (0: no delay), to widen race windows in the caller.
+SRMDOUBLE_API BOOL SrmDouble_SetDelay(LPCSTR entry, DWORD ms);
+
 // ---- Inspection ----------------------------------------------------------
 
 // Calls of one entry point since the last reset, failed ones included.
 SRMDOUBLE_API DWORD SrmDouble_CallCount(LPCSTR entry);
+// Waits until the entry point has been called at least `count` times since
+// the reset (e.g. the notification thread's SetNotificationEventExA);
+// FALSE on time-out.
+SRMDOUBLE_API BOOL SrmDouble_WaitForCalls(LPCSTR entry, DWORD count, DWORD timeoutMs);
 // Open manager handles; printer null counts all.
 SRMDOUBLE_API DWORD SrmDouble_OpenHandleCount(LPCWSTR printer);
 // Live registrations (event, request and callback kinds); printer null counts all.
