@@ -129,6 +129,8 @@ struct PortContext {
     // --- manager bindings (more) ---
     DWORD dwPortSeverity;            // severity last given to the spooler's port status
     volatile LONG cNotifyThreads;    // notification threads not yet ended
+    DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
+    DWORD bSendUstatusOff;           // the worker sends the status-off sequence as it ends
 
     // The port name copy follows the record (pszPortName points at it).
 };

@@ -1,6 +1,8 @@
-// Status report manager bindings: one per printer on the port.
+// Status report manager bindings: one per printer on the port, each with
+// the manager library loaded for it when its model reports status.
 #pragma once
 #include "monitor/portctx.h"
+#include "publish/srm.h"
 
 constexpr DWORD BF_SENT = 0x1;
 constexpr DWORD BF_SUPPRESSED = 0x2;
@@ -9,21 +11,21 @@ constexpr DWORD BF_SEEN = 0x10000;
 struct SrmBinding {
     wchar_t* pszPrinterName;
     HMODULE hSrmLib;
-    ULONGLONG hManager;
+    SRMHANDLE hManager;
     HANDLE hPrinter;
     // Entry points of the manager library (null when not resolved).
-    FARPROC pfnOpenManagerExW;
-    FARPROC pfnCloseManager;
-    FARPROC pfnGetPrinterStatusA;
-    FARPROC pfnGetPrinterStatusW;
-    FARPROC pfnSetReqPrinterStatusEventA;
-    FARPROC pfnResSetPrinterStatus;
-    FARPROC pfnUpdatePrinterStatusA;
-    FARPROC pfnSetNotificationEventA;
-    FARPROC pfnSetNotificationEventExA;
-    FARPROC pfnKillNotificationEvent;
-    FARPROC pfnSetNotificationCallbackExA;
-    FARPROC pfnKillNotificationCallback;
+    PFN_OpenManagerExW pfnOpenManagerExW;
+    PFN_CloseManager pfnCloseManager;
+    PFN_GetPrinterStatusA pfnGetPrinterStatusA;
+    PFN_GetPrinterStatusW pfnGetPrinterStatusW;
+    PFN_SetReqPrinterStatusEventA pfnSetReqPrinterStatusEventA;
+    PFN_ResSetPrinterStatus pfnResSetPrinterStatus;
+    PFN_UpdatePrinterStatusA pfnUpdatePrinterStatusA;
+    PFN_SetNotificationEventA pfnSetNotificationEventA;
+    PFN_SetNotificationEventExA pfnSetNotificationEventExA;
+    PFN_KillNotificationEvent pfnKillNotificationEvent;
+    PFN_SetNotificationCallbackExA pfnSetNotificationCallbackExA;
+    PFN_KillNotificationCallback pfnKillNotificationCallback;
     DWORD dwNotifyThreadId;
     HANDLE hUnbindEvent;
     HANDLE hPrinterReady;
@@ -32,5 +34,36 @@ struct SrmBinding {
     SrmBinding* pNext;
 };
 
+// A printer that prints to the port through this monitor (EnumPortPrinters).
+struct PortPrinter {
+    wchar_t* pszPrinterName;
+    DWORD Attributes;
+    PortPrinter* pNext;
+};
+
+// A model registered for status reporting (EnumStatusModels).
+struct StatusModel {
+    wchar_t* pszModel;
+    StatusModel* pNext;
+};
+
+// Registry places read here (under HKEY_LOCAL_MACHINE).
+constexpr wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\control\\Print\\Printers";
+constexpr wchar_t kStatusModelsKey[] = L"SOFTWARE\\VEK\\Lorvane\\Printers";
+constexpr wchar_t kDefaultMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
+
+SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAtBind);
+BOOL BindSRM_All(PortContext* ctx);
 BOOL UnbindSRM(SrmBinding* bind, PortContext* ctx);
 BOOL RefreshSRMBindings(PortContext* ctx);
+BOOL EnumPortPrinters(PortContext* ctx, PortPrinter** list);
+void FreePortPrinters(PortPrinter* list);
+BOOL IsStatusPrinter(const wchar_t* printerName);
+BOOL EnumStatusModels(StatusModel** list);
+void FreeStatusModels(StatusModel* list);
+BOOL GetPrinterModelMask(const wchar_t* printerName, SrmBinding* bind);
+BOOL OpenBindingPrinter(SrmBinding* bind);
+
+// The manager's "Port" value keeps the printer on this port: its first text
+// begins with the port's name (any case) and its second text is empty.
+bool SrmPortNamesPort(const PortContext* ctx, const SrmPortValue* value);

@@ -1,0 +1,124 @@
+#include "publish/waitjob.h"
+#include "diag/trace.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "publish/statusvar.h"
+#include "status/devcheck.h"
+
+namespace {
+
+void SetStatusBits(PortContext* ctx, DWORD bits) { InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), bits); }
+void ClearStatusBits(PortContext* ctx, DWORD bits) {
+    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), ~bits);
+}
+
+// Sets or clears the "a worker thread runs" bit of PrinterExtStatus and
+// publishes it.
+void MarkWorkerRunning(PortContext* ctx, bool on) {
+    LockPort(ctx);
+    if (StatusVariable* row = LookupStatusVariable("PrinterExtStatus", ctx->pVarTable, ctx)) {
+        if (row->pValue) {
+            auto* v = static_cast<DWORD*>(row->pValue);
+            *v = on ? (*v | 0x10) : (*v & ~0x10u);
+        }
+        row->bChanged = 1;
+    }
+    UpdateSRM_All(ctx);
+    UnlockPort(ctx);
+}
+
+// A spooler job that is neither done nor deleted still waits for the printer.
+bool AnyWaitingJob(PortContext* ctx) {
+    bool waiting = false;
+    LockPort(ctx);
+    for (SrmBinding* b = ctx->pBindList; b && !waiting; b = b->pNext) {
+        if (!b->hPrinter && !OpenPrinterW(b->pszPrinterName, &b->hPrinter, nullptr)) b->hPrinter = nullptr;
+        if (!b->hPrinter) continue;
+        DWORD needed = 0, count = 0;
+        EnumJobsW(b->hPrinter, 0, 0xFFFFFFFF, 1, nullptr, 0, &needed, &count);
+        if (!needed) continue;
+        HeapBlock buf(MemAlloc(needed));
+        if (!buf.p || !EnumJobsW(b->hPrinter, 0, 0xFFFFFFFF, 1, static_cast<LPBYTE>(buf.p), needed, &needed, &count))
+            continue;
+        auto* jobs = static_cast<JOB_INFO_1W*>(buf.p);
+        for (DWORD i = 0; i < count; ++i)
+            if (!(jobs[i].Status & dwDoneJobMask)) waiting = true;
+    }
+    UnlockPort(ctx);
+    return waiting;
+}
+
+bool Obtained(DWORD rc) { return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED; }
+
+}  // namespace
+
+BOOL StartWaitingJobThread(PortContext* ctx) {
+    if (!(ctx->dwPortStatus & 0x112)) return FALSE;
+    SetStatusBits(ctx, ST_THREAD_RUN);
+    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (ctx->hRefreshDoneEvent && WaitForSingleObject(ctx->hRefreshDoneEvent, 0) == WAIT_OBJECT_0)
+        ResetEvent(ctx->hRefreshDoneEvent);
+    HANDLE h = CreateThread(nullptr, 16384, WaitingJobThread, ctx, 0, nullptr);
+    if (!h) {
+        ClearStatusBits(ctx, ST_THREAD_RUN);
+        if (HANDLE wake = ctx->hWakeEvent) {
+            ctx->hWakeEvent = nullptr;
+            CloseHandle(wake);
+        }
+        return FALSE;
+    }
+    SetStatusBits(ctx, ST_THREAD_ALIVE);
+    SetThreadPriority(h, (ctx->PortMode & 0x2) ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_LOWEST);
+    CloseHandle(h);
+    return TRUE;
+}
+
+DWORD WINAPI WaitingJobThread(LPVOID param) {
+    auto* ctx = static_cast<PortContext*>(param);
+    const bool share = (ctx->dwPortStatus & PORTKIND_NETWORK) != 0;
+    if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:WaitingJobThread -START-");
+    if (ctx->pVarTable) {
+        RefreshSRMBindings(ctx);
+        MarkWorkerRunning(ctx, true);
+    }
+
+    bool holding = false;
+    for (;;) {
+        WaitForSingleObject(ctx->hWakeEvent, 3000);
+        if (ctx->bSuspendReq && (ctx->status & ST_IN_DOC)) {
+            ctx->bSuspendReq = 0;
+            ctx->bSendUstatusOff = 0;
+            break;
+        }
+        if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC) || !ctx->pBindList) break;
+        if (!AnyWaitingJob(ctx)) break;
+        if (share) continue;
+        HANDLE waits[2] = {ctx->hSpoolerMutex, ctx->hWakeEvent};
+        if (!Obtained(WaitForMultipleObjects(2, waits, FALSE, 30000))) continue;
+        if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC)) {
+            holding = true;
+            break;
+        }
+        BindSRM_All(ctx);
+        CheckDeviceId(ctx);
+        ReleaseMutex(ctx->hSpoolerMutex);
+    }
+
+    if (holding) ReleaseMutex(ctx->hSpoolerMutex);
+    bool obtained = !share && Obtained(WaitForSingleObject(ctx->hSpoolerMutex, 30000));
+    ClearStatusBits(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
+    ctx->bWaitThreadStarted = 0;
+    if (ctx->pVarTable) {
+        RefreshSRMBindings(ctx);
+        MarkWorkerRunning(ctx, false);
+    }
+    if (ctx->hRefreshDoneEvent) SetEvent(ctx->hRefreshDoneEvent);
+    if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:WaitingJobThread --END--");
+    if (obtained) ReleaseMutex(ctx->hSpoolerMutex);
+    // Last touch of the context: whoever stops this thread waits for the
+    // wake event to be gone.
+    HANDLE wake = ctx->hWakeEvent;
+    ctx->hWakeEvent = nullptr;
+    if (wake) CloseHandle(wake);
+    return 0xFFFFFFFF;
+}

@@ -1,0 +1,56 @@
+// Paper bin and option configuration: the default contents the store puts
+// into the configuration variables while the printer is not known, the
+// option list editors, and the table of printer models this monitor serves.
+#pragma once
+#include "monitor/portctx.h"
+
+struct StatusVariable;
+
+// One row of the supported-model table; the table ends with a row whose
+// short name is null and whose mask is 0.
+struct SupportedModel {
+    const char* pszShortName;
+    DWORD cchShortName;
+    const char* pszFullName;
+    DWORD cchFullName;
+    const wchar_t* pwszFullName;
+    DWORD cchFullNameW;
+    DWORD qwStatusMask[2];   // low half, high half
+    DWORD dwExtra;
+};
+extern const SupportedModel kSupportedModels[];
+
+// The mask of the one model served (low half, high half).
+constexpr DWORD kSupportedMaskLow = 0x10000000;
+constexpr DWORD kSupportedMaskHigh = 0x4;
+
+// Two model masks meet when either half shares a bit with the same half.
+inline bool ModelMasksMeet(const DWORD a[2], const DWORD b[2]) { return (a[0] & b[0]) || (a[1] & b[1]); }
+
+// PrinterBinConfig: a count, then six 12-byte entries.
+constexpr DWORD kBinConfigEntries = 6;
+constexpr DWORD kBinConfigSize = 4 + 12 * kBinConfigEntries;   // 76
+
+#pragma pack(push, 1)
+struct BinConfigEntry {
+    WORD wBinId;
+    WORD wType;
+    WORD wPaperSize;
+    BYTE bLevelClass;
+    BYTE bReserved;
+    DWORD dwReserved;
+};
+struct OptConfigEntry {
+    WORD wId;
+    WORD wSubId;
+    DWORD dwValue;
+};
+#pragma pack(pop)
+static_assert(sizeof(BinConfigEntry) == 12, "bin entry is 12 bytes");
+static_assert(sizeof(OptConfigEntry) == 8, "option entry is 8 bytes");
+
+BOOL AddOption(DWORD id, DWORD subId, DWORD value, PortContext* ctx);
+BOOL RemoveOption(DWORD id, DWORD subId, PortContext* ctx);
+BOOL SetDefaultBinConfig(PortContext* ctx, StatusVariable* row);
+BOOL SetDefaultCurrentFeeder(PortContext* ctx, StatusVariable* row);
+BOOL SetDefaultOptConfig(PortContext* ctx, StatusVariable* row);
