@@ -9,168 +9,83 @@
 
 namespace {
 
-const std::string kUelText(reinterpret_cast<const char*>(kUel), kUelSize);
-const std::string kName24 = "Document_0123456789abcde";                       // 24 characters
-const std::string kJcid45 = "0123456789ABCDEF0123456789ABCDEF0123456789ABC";  // 45 characters
+const std::string U(reinterpret_cast<const char*>(kUel), kUelSize);
+const std::string kJcid = "0123456789ABCDEF0123456789ABCDEF0123456789ABC";  // 45 characters
+const std::string kOther = "Q" + kJcid.substr(1);
 const char kGenerated[] = "03414200009738000012AB";
 
-std::string JobLine(const std::string& name, const std::string& jcid) {
+std::string Job(const std::string& jcid, const std::string& name = "Document_0123456789abcde") {
     return "@PJL JOB NAME=\"" + name + "\" @JCID=\"" + jcid + "\"";
 }
 
-struct Scanned {
-    PjlScanEnd end;
-    PjlScan scan;
-    std::vector<std::string> jobLines;  // szJCID at each job line, in order
-};
-
-void RecordJobLine(PjlScan* scan, void* user) {
-    static_cast<Scanned*>(user)->jobLines.emplace_back(scan->szJCID);
-}
-
-// Scans a copy of `data` that has exactly its size, so the block ends where the data does.
-Scanned Scan(const std::string& data, int32_t jobType = PJL_TYPE_UNPARSED) {
-    Scanned r{};
-    r.scan.dwJobType = jobType;
-    strcpy(r.scan.szJCID, kGenerated);
-    r.scan.pfnJobLine = RecordJobLine;
-    r.scan.user = &r;
+// Scans an exact-size copy of `data`, so the block ends where the data does.
+PjlScan Scan(const std::string& data, PjlScanEnd* end = nullptr) {
+    PjlScan s{};
+    strcpy(s.szJCID, kGenerated);
     std::vector<uint8_t> block(data.begin(), data.end());
-    r.end = PjlScanHeader(&r.scan, block.data(), block.size());
-    return r;
+    PjlScanEnd e = PjlScanHeader(&s, block.data(), block.size());
+    if (end) *end = e;
+    return s;
 }
 
-TEST(PjlScan, ShortBlockIsNeverExamined) {
-    std::string hdr = kUelText + "@PJL ENTER\n";  // 20 bytes
-    ASSERT_EQ(hdr.size(), 20u);
-    Scanned r = Scan(hdr.substr(0, 19));
-    EXPECT_EQ(r.end, PJL_END_SHORT);
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_EQ(r.scan.bEnter, 0u);
-    EXPECT_STREQ(r.scan.szJCID, kGenerated);
-
-    r = Scan(hdr);
-    EXPECT_EQ(r.end, PJL_END_UEL);
-    EXPECT_EQ(r.scan.bEnter, 1u);
+TEST(PjlScan, Headers) {
+    struct Case {
+        const char* what;
+        std::string data;
+        int32_t type;
+        std::string jcid;
+        uint32_t enter;
+    } cases[] = {
+        {"19 bytes are never examined", (U + "@PJL ENTER\n").substr(0, 19), -1, kGenerated, 0},
+        {"20 bytes are", U + "@PJL ENTER\n", -1, kGenerated, 1},
+        {"NAME and JCID", U + "@PJL SET X=1\r\n" + Job(kJcid) + "\r\n@PJL ENTER\r\n", 2, kJcid, 1},
+        {"LF alone", U + "@PJL SET X=1\n" + Job(kJcid) + "\n@PJL ENTER\n", 2, kJcid, 1},
+        {"JCID straight after JOB", U + "@PJL JOB@JCID=\"" + kJcid + "\"\n", 2, kJcid, 0},
+        {"no NAME: the blank stands at offset 8", U + "@PJL JOB @JCID=\"" + kJcid + "\"\n", -1, "", 0},
+        {"NAME of another length", U + Job(kJcid, "short") + "\n", -1, "", 0},
+        {"44 characters take the quote along", U + Job(kJcid.substr(0, 44)) + " \n", -1, kJcid.substr(0, 44) + "\"", 0},
+        {"46 characters", U + Job(kJcid + "Z") + "\n", -1, kJcid, 0},
+        {"a later job line replaces", U + Job(kJcid) + "\n" + Job(kOther) + "\n", 2, kOther, 0},
+        {"nothing after ENTER counts", U + Job(kJcid) + "\n@PJL ENTER\n" + Job(kOther) + "\n", 2, kJcid, 1},
+        {"ENTER first", U + "@PJL ENTER LANGUAGE=VPDL\r\n" + Job(kJcid) + "\r\n", -1, kGenerated, 1},
+        {"commands only at a line start", U + "@PJL COMMENT " + Job(kJcid) + " @PJL ENTER\n", -1, kGenerated, 0},
+        {"PostScript", "%!PS-Adobe-3.0\n%%Title: x\n", 1, kGenerated, 0},
+        {"no UEL", Job(kJcid) + "\r\n", -1, kGenerated, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PjlScan s = Scan(c.data);
+        EXPECT_EQ(s.dwJobType, c.type);
+        EXPECT_EQ(std::string(s.szJCID), c.jcid);
+        EXPECT_EQ(s.bEnter, c.enter);
+        // The job's own JCID follows a job line, and a PostScript job keeps the generated one.
+        bool own = c.jcid != kGenerated || c.type == 1;
+        EXPECT_EQ(std::string(s.szJobJCID), own ? c.jcid : "");
+    }
 }
 
 TEST(PjlScan, KnownTypeIsLeftAlone) {
-    std::string hdr = kUelText + JobLine(kName24, kJcid45) + "\r\n";
-    for (int32_t type : {PJL_TYPE_POSTSCRIPT, PJL_TYPE_JCID}) {
-        Scanned r = Scan(hdr, type);
-        EXPECT_EQ(r.end, PJL_END_KNOWN);
-        EXPECT_EQ(r.scan.dwJobType, type);
-        EXPECT_STREQ(r.scan.szJCID, kGenerated);
-        EXPECT_TRUE(r.jobLines.empty());
+    std::string hdr = U + Job(kJcid) + "\n";
+    for (int32_t type : {1, 2}) {
+        PjlScan s{};
+        s.dwJobType = type;
+        EXPECT_EQ(PjlScanHeader(&s, reinterpret_cast<const uint8_t*>(hdr.data()), hdr.size()), PJL_END_KNOWN);
+        EXPECT_EQ(s.dwJobType, type);
+        EXPECT_STREQ(s.szJCID, "");
     }
-}
-
-TEST(PjlScan, JobLineForms) {
-    // The driver's form: NAME of 24, then the quoted 45-character JCID.
-    Scanned r = Scan(kUelText + "@PJL SET RESOLUTION=600\r\n" + JobLine(kName24, kJcid45) + "\r\n@PJL ENTER LANGUAGE=X\r\n");
-    EXPECT_EQ(r.end, PJL_END_UEL);
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_JCID);
-    EXPECT_EQ(std::string(r.scan.szJCID), kJcid45);
-    EXPECT_EQ(std::string(r.scan.szJobJCID), kJcid45);
-    EXPECT_EQ(r.jobLines, std::vector<std::string>{kJcid45});
-
-    // @JCID= straight after JOB is found at offset 8.
-    r = Scan(kUelText + "@PJL JOB@JCID=\"" + kJcid45 + "\"\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_JCID);
-    EXPECT_EQ(std::string(r.scan.szJCID), kJcid45);
-
-    // Without NAME the blank after JOB stands at offset 8: no JCID, and the
-    // generated one is gone all the same.
-    r = Scan(kUelText + "@PJL JOB @JCID=\"" + kJcid45 + "\"\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_STREQ(r.scan.szJCID, "");
-    EXPECT_STREQ(r.scan.szJobJCID, "");
-    EXPECT_EQ(r.jobLines.size(), 1u);
-
-    // A NAME of another length puts something else at offset 41.
-    r = Scan(kUelText + JobLine("short", kJcid45) + "\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_STREQ(r.scan.szJCID, "");
-}
-
-TEST(PjlScan, JcidOfOtherLengths) {
-    // 44 characters: the closing quote is copied as 45th byte; no quote after it.
-    std::string jcid44 = kJcid45.substr(0, 44);
-    Scanned r = Scan(kUelText + JobLine(kName24, jcid44) + " \r\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_EQ(std::string(r.scan.szJCID), jcid44 + "\"");
-    EXPECT_EQ(std::string(r.scan.szJobJCID), jcid44 + "\"");
-
-    // 46 characters: the 46th stands where the quote should.
-    r = Scan(kUelText + JobLine(kName24, kJcid45 + "Z") + "\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_EQ(std::string(r.scan.szJCID), kJcid45);
-}
-
-TEST(PjlScan, LineScan) {
-    // Nothing after ENTER is looked at.
-    Scanned r = Scan(kUelText + "@PJL ENTER LANGUAGE=VPDL\r\n" + JobLine(kName24, kJcid45) + "\r\n");
-    EXPECT_EQ(r.scan.bEnter, 1u);
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_STREQ(r.scan.szJCID, kGenerated);
-    EXPECT_TRUE(r.jobLines.empty());
-
-    std::string other = kJcid45.substr(1) + "Q";
-    r = Scan(kUelText + JobLine(kName24, kJcid45) + "\n@PJL ENTER\n" + JobLine(kName24, other) + "\n");
-    EXPECT_EQ(std::string(r.scan.szJCID), kJcid45);
-
-    // A later job line replaces an earlier one; each is seen while current.
-    r = Scan(kUelText + JobLine(kName24, kJcid45) + "\n" + JobLine(kName24, other) + "\n");
-    EXPECT_EQ(std::string(r.scan.szJCID), other);
-    EXPECT_EQ(r.jobLines, (std::vector<std::string>{kJcid45, other}));
-
-    // CR LF and LF alone end lines alike; commands count only at a line start.
-    std::string lf = kUelText + "@PJL COMMENT x\n" + JobLine(kName24, kJcid45) + "\n@PJL ENTER\n";
-    std::string crlf = kUelText + "@PJL COMMENT x\r\n" + JobLine(kName24, kJcid45) + "\r\n@PJL ENTER\r\n";
-    for (const std::string& hdr : {lf, crlf}) {
-        r = Scan(hdr);
-        EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_JCID);
-        EXPECT_EQ(std::string(r.scan.szJCID), kJcid45);
-        EXPECT_EQ(r.scan.bEnter, 1u);
-    }
-    r = Scan(kUelText + "@PJL COMMENT " + JobLine(kName24, kJcid45) + " @PJL ENTER\n");
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_EQ(r.scan.bEnter, 0u);
-    EXPECT_STREQ(r.scan.szJCID, kGenerated);
-}
-
-TEST(PjlScan, OtherJobKinds) {
-    Scanned r = Scan("%!PS-Adobe-3.0\n%%Title: x\n");
-    EXPECT_EQ(r.end, PJL_END_POSTSCRIPT);
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_POSTSCRIPT);
-    EXPECT_STREQ(r.scan.szJobJCID, kGenerated);
-
-    r = Scan("@PJL JOB NAME=\"x\"\r\n@PJL ENTER LANGUAGE=VPDL\r\n");  // no UEL
-    EXPECT_EQ(r.end, PJL_END_OTHER);
-    EXPECT_EQ(r.scan.dwJobType, PJL_TYPE_OTHER);
-    EXPECT_STREQ(r.scan.szJCID, kGenerated);
-    EXPECT_STREQ(r.scan.szJobJCID, "");
 }
 
 TEST(PjlScan, BlockEndingInsideTheJobLine) {
-    std::string line = JobLine(kName24, kJcid45);
-    ASSERT_EQ(line.size(), kPjlJobLineMax);
-    std::string full = kUelText + "@PJL\n" + line;
-    size_t lineStart = kUelText.size() + 5;
-    size_t jcidStart = lineStart + kPjlAfterName + kPjlPrefixSize;
+    std::string full = U + "@PJL\n" + Job(kJcid);
+    size_t line = U.size() + 5, jcidAt = line + kPjlAfterName + kPjlPrefixSize;
     for (size_t cb = kPjlMinBlock; cb <= full.size(); ++cb) {
         SCOPED_TRACE(cb);
-        Scanned r = Scan(full.substr(0, cb));
-        // Only the whole line, closing quote included, is a complete JCID.
-        EXPECT_EQ(r.scan.dwJobType, cb == full.size() ? PJL_TYPE_JCID : PJL_TYPE_OTHER);
-        if (cb < lineStart + kPjlJobCmdSize) {
-            EXPECT_STREQ(r.scan.szJCID, kGenerated);
-        } else if (cb <= jcidStart) {
-            EXPECT_STREQ(r.scan.szJCID, "");
-        } else {
-            // A cut JCID keeps the bytes the block holds.
-            EXPECT_EQ(std::string(r.scan.szJCID), kJcid45.substr(0, cb - jcidStart));
-        }
+        PjlScan s = Scan(full.substr(0, cb));
+        // Only the whole line, closing quote included, gives a complete JCID;
+        // a cut one keeps the bytes the block holds.
+        EXPECT_EQ(s.dwJobType, cb == full.size() ? 2 : -1);
+        std::string want = cb < line + kPjlJobCmdSize ? kGenerated : cb <= jcidAt ? "" : kJcid.substr(0, cb - jcidAt);
+        EXPECT_EQ(std::string(s.szJCID), want);
     }
 }
 
