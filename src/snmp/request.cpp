@@ -1,0 +1,130 @@
+// The five SNMP request operations: one exchange each, on a heap record of
+// its own (the record is far too big for the refresh thread's stack).
+#include "snmp/snmp.h"
+#include "monitor/globals.h"
+
+namespace {
+
+constexpr int kMaxCommunity = 31;        // the port setting holds 32 bytes with its terminator
+constexpr int32_t kRequestId = 1;
+
+void CopyText(char* dst, const char* src, size_t cch) {
+    size_t n = strnlen(src, cch - 1);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+} // namespace
+
+int SnmpPrepareExchange(SnmpExchange* x, const char* host, const char* oid, const char* community, BYTE kind,
+            BYTE valueType, LONG setValue) {
+    CopyText(x->szOid, oid, sizeof x->szOid);
+    x->bValueType = valueType;
+    CopyText(x->szHost, *host ? host : SNMP_BROADCAST, sizeof x->szHost);
+    x->wPort = SNMP_PORT;
+    x->lSetValue = setValue;
+    x->sock = INVALID_SOCKET;
+
+    SnmpMessage& m = x->Request;
+    m.Version = 0;
+    if (strlen(community) > kMaxCommunity) return 0;
+    strcpy(m.szCommunity, *community ? community : SNMP_DEFAULT_COMMUNITY);
+    m.bPduKind = kind;
+    m.Pdu.RequestId = kRequestId;
+    m.Pdu.cBindings = 1;
+    SnmpVarBind& vb = m.Pdu.Bindings[0];
+    if (!SnmpParseOidText(x->szOid, &vb)) return 0;
+    if (kind == SNMP_PDU_SET)
+        SnmpVarBindSetInt(&vb, BER_INTEGER, setValue);
+    else
+        SnmpSetRequestValue(x->szOid, valueType, &vb);
+    return 1;
+}
+
+void SnmpConverse(SnmpExchange* x) {
+    x->saDest.sin_family = AF_INET;
+    x->saDest.sin_port = htons(x->wPort);
+    x->saDest.sin_addr.s_addr = x->dwAddr;
+    x->cbRequest = SnmpEncodeMessage(&x->Request, x->Buffer, sizeof x->Buffer);
+
+    if (SnmpSend(x, x->Buffer, static_cast<int>(x->cbRequest), &x->saDest) < 0) x->dwError = SNMP_ERR_SEND;
+
+    const bool broadcast = strcmp(x->szHost, SNMP_BROADCAST) == 0;
+    for (int attempt = 0; attempt < SNMP_MAX_ATTEMPTS; attempt++) {
+        int n = SnmpReceive(x, x->Buffer, sizeof x->Buffer, &x->saSource);
+        if (n < 0) {
+            if (x->dwError == SNMP_ERR_TIMEOUT) break;
+            continue;
+        }
+        // Anything that is not our answer is ignored like a lost datagram.
+        if (SnmpDecodeMessage(&x->Response, x->Buffer, static_cast<uint32_t>(n)) != 0 ||
+            x->Response.bPduKind != SNMP_PDU_RESPONSE || x->Response.Pdu.RequestId != kRequestId)
+            continue;
+        SnmpResult& r = x->Results[x->cResults++];
+        SnmpFillResult(&r, &x->Response, x->bValueType);
+        CopyText(r.szAddress, inet_ntoa(x->saSource.sin_addr), sizeof r.szAddress);
+        if (x->cResults == SNMP_MAX_RESULTS || !broadcast) break;
+    }
+    if (x->cResults >= 2) SnmpSortResults(x->Results, x->cResults);
+}
+
+namespace {
+
+// Runs one request on a fresh heap record and hands it to `copy` on success.
+template <typename Copy>
+int Request(const char* host, const char* oid, const char* community, BYTE kind, BYTE valueType, LONG setValue,
+            Copy copy) {
+    HeapBlock block(MemAlloc(sizeof(SnmpExchange)));
+    auto* x = static_cast<SnmpExchange*>(block.p);
+    if (!x) return 0;
+    if (!SnmpRunExchange(x, host, oid, community, kind, valueType, setValue)) return 0;
+    copy(x->Results[0]);
+    return 1;
+}
+
+} // namespace
+
+int SnmpRunExchange(SnmpExchange* x, const char* host, const char* oid, const char* community, BYTE kind,
+                    BYTE valueType, LONG setValue) {
+    if (!SnmpPrepareExchange(x, host, oid, community, kind, valueType, setValue)) return 0;
+    if (SnmpOpen(x) == INVALID_SOCKET) return 0;
+    SnmpConverse(x);
+    SnmpClose(x);
+    return x->dwError != SNMP_ERR_TIMEOUT;
+}
+
+int SnmpGetString(const char* host, char* value, const char* oid, const char* community) {
+    if (!host || !value || !oid || !community) return 0;
+    return Request(host, oid, community, SNMP_PDU_GET, BER_OCTET_STRING, 0,
+                   [&](const SnmpResult& r) { memcpy(value, r.szValue, SNMP_TEXT); });
+}
+
+int SnmpGetInteger(const char* host, LONG* value, const char* oid, const char* community) {
+    if (!host || !value || !oid || !community) return 0;
+    return Request(host, oid, community, SNMP_PDU_GET, BER_INTEGER, 0,
+                   [&](const SnmpResult& r) { *value = r.lValue; });
+}
+
+int SnmpGetNextString(const char* host, char* value, char* oid, const char* community) {
+    if (!host || !value || !oid || !community) return 0;
+    return Request(host, oid, community, SNMP_PDU_GETNEXT, BER_OCTET_STRING, 0, [&](const SnmpResult& r) {
+        memcpy(value, r.szValue, SNMP_TEXT);
+        CopyText(oid, r.szName, SNMP_TEXT);
+        memset(oid + strlen(oid), 0, SNMP_TEXT - strlen(oid));
+    });
+}
+
+int SnmpGetNextInteger(const char* host, LONG* value, char* oid, const char* community) {
+    if (!host || !value || !oid || !community) return 0;
+    return Request(host, oid, community, SNMP_PDU_GETNEXT, BER_INTEGER, 0, [&](const SnmpResult& r) {
+        *value = r.lValue;
+        CopyText(oid, r.szName, SNMP_TEXT);
+        memset(oid + strlen(oid), 0, SNMP_TEXT - strlen(oid));
+    });
+}
+
+int SnmpSetInteger(const char* host, LONG* value, const char* oid, const char* community) {
+    if (!host || !value || !oid || !community) return 0;
+    return Request(host, oid, community, SNMP_PDU_SET, BER_INTEGER, *value,
+                   [&](const SnmpResult& r) { *value = r.lValue; });
+}
