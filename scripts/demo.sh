@@ -17,9 +17,10 @@ trap cleanup EXIT
 SIM=build/native/bin/printer-sim
 sink_args=()
 if [ -x "$SIM" ]; then
-  "$SIM" --address 127.0.0.1 --snmp-port 16161 --job-port 19100 --control-port 19101 >/tmp/vjl-demo-sim.log 2>&1 &
+  "$SIM" --addr 127.0.0.1 --snmp-port 16161 --job-port 19100 --ctl-port 19101 --lifetime 600 \
+    >/tmp/vjl-demo-sim.log 2>&1 &
   sim_pid=$!
-  sleep 1
+  for _ in 1 2 3 4 5 6 7 8 9 10; do "$SIM" --ctl 127.0.0.1:19101 ping >/dev/null 2>&1 && break; sleep 0.3; done
   sink_args=(--sink 19100)
   echo "simulated printer running on 127.0.0.1 (job port 19100)"
 fi
@@ -27,5 +28,5 @@ build/windows/wine-run.sh build/windows/bin/vjlhost.exe "${sink_args[@]}"
 if [ -n "$sim_pid" ]; then
   echo
   echo "what the simulated printer received:"
-  "$SIM" --ctl 127.0.0.1:19101 jobs || true
+  printf 'received\njobs\n' | "$SIM" --ctl 127.0.0.1:19101 || true
 fi

@@ -17,7 +17,7 @@ if [ ! -f "$WINEPREFIX/.vjl-ready" ]; then
   touch "$WINEPREFIX/.vjl-ready"
 fi
 # A persistent server keeps Wine's own services from holding ctest's pipes.
-wineserver -p 2>/dev/null || true  # already running is fine
+wineserver -p </dev/null >/dev/null 2>&1 || true  # already running is fine
 # These test programs see Windows 5.2, for the pre-Vista branches.
 for exe in $(cat "$(dirname "$0")/xp-executables.txt" 2>/dev/null); do
   wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d winxp64 /f </dev/null >/dev/null 2>&1

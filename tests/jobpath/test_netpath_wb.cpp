@@ -1,0 +1,259 @@
+// The network path of the document calls, on contexts that have a bound
+// printer with a loaded manager: tail holding, chunked and plain writes, the
+// language header, power-off and restart writes, and the end-of-job purge.
+#include "jobpath/docport.h"
+#include "jobpath/forward.h"
+#include "jobpath/jobqueue.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "support/whitebox.h"
+#include "fakespool.h"
+#include "pmdouble.h"
+#include "spoolhost.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPrinter[] = L"Net Printer";
+const std::string kUel = "\x1b%-12345X";
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>('A' + rng() % 26);
+    return s;
+}
+
+class NetPath : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMonitorProcess();
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        dwOSMajor = 6;
+        dwOSMinor = 1;
+        // The monitor's own registry key, through the spooler's registry operations.
+        ASSERT_TRUE(host.PrepareInit());
+        HANDLE h = nullptr;
+        ASSERT_NE(InitializePrintMonitor2(const_cast<PMONITORINIT>(&host.Init()), &h), nullptr);
+        FakeSpool_AddPrinter(kPrinter, L"VEK Tessaroline 7700 (LV)", L"IP_NET", 0, L"winprint", 0);
+        FakeSpool_AddPort(L"IP_NET", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
+    }
+    void TearDown() override {
+        if (ctx) Close();
+        Shutdown(hMonitor);
+    }
+
+    // Opens the port and binds the printer as if its manager were loaded.
+    void Open(const wchar_t* port) {
+        HANDLE h = nullptr;
+        ASSERT_TRUE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port),
+                                     const_cast<LPWSTR>(kPrinter), &h, PmDouble_Table()));
+        ctx = static_cast<PortContext*>(h);
+        bind = static_cast<SrmBinding*>(MemAlloc(sizeof(SrmBinding)));
+        bind->pszPrinterName = StrDupW(kPrinter);
+        bind->hSrmLib = GetModuleHandleW(nullptr);
+        bind->hManager = 1;
+        ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(kPrinter), &bind->hPrinter, nullptr));
+        ctx->pBindList = bind;
+    }
+    void Close() {
+        // The stand-in binding is ours to undo.
+        LockPort(ctx);
+        ctx->pBindList = nullptr;
+        ctx->pCurBind = nullptr;
+        UnlockPort(ctx);
+        for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext) e->pBind = nullptr;
+        ClosePrinter(bind->hPrinter);
+        MemFree(bind->pszPrinterName);
+        MemFree(bind);
+        PJLMonClosePort(ctx);
+        ctx = nullptr;
+    }
+    BOOL Start(DWORD jobId) {
+        DOC_INFO_1W di{const_cast<LPWSTR>(L"net doc"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        return PJLMonStartDocPort(ctx, const_cast<LPWSTR>(kPrinter), jobId, 1, reinterpret_cast<BYTE*>(&di));
+    }
+    DWORD Write(const std::string& s) {
+        DWORD w = 0;
+        EXPECT_TRUE(PJLMonWritePort(ctx, reinterpret_cast<BYTE*>(const_cast<char*>(s.data())),
+                                    static_cast<DWORD>(s.size()), &w));
+        return w;
+    }
+    // Writes the whole text as the spooler does, re-sending what was not taken.
+    void WriteAll(const std::string& s, size_t block) {
+        size_t at = 0;
+        int stalls = 0;
+        while (at < s.size() && stalls < 100) {
+            DWORD w = Write(s.substr(at, std::min(block, s.size() - at)));
+            stalls = w ? 0 : stalls + 1;
+            at += w;
+        }
+        ASSERT_EQ(at, s.size());
+    }
+    static std::vector<DWORD> Ejected() {
+        std::vector<DWORD> ids;
+        for (const auto& r : FakeSpoolSetJobLog())
+            if (r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ids.push_back(r.jobId);
+        return ids;
+    }
+
+    SpoolHost host;
+    PortContext* ctx = nullptr;
+    SrmBinding* bind = nullptr;
+};
+
+TEST_F(NetPath, MakersPortHoldsTheLast80Bytes) {
+    TestRegKey dpu(std::string(kDpuPortsKey) + "\\DPU_NET");
+    Open(L"DPU_NET");
+    ASSERT_EQ(ctx->dwPortStatus, 0x85u);
+    ASSERT_TRUE(Start(1));
+    ASSERT_EQ(ctx->pCurBind, bind);
+    std::string a = kUel + RandomBytes(100 - kUel.size(), 1), b = RandomBytes(50, 2);
+    EXPECT_EQ(Write(a), 100u);
+    EXPECT_EQ(PmDouble_AllWritten(), a.substr(0, 20));
+    EXPECT_EQ(Write(b), 50u);
+    EXPECT_EQ(PmDouble_AllWritten(), a.substr(0, 70));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(ctx->abTail), 80), (a + b).substr(70));
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+TEST_F(NetPath, EveryWriteVariantDeliversTheJobByteForByte) {
+    TestRegKey dpu(std::string(kDpuPortsKey) + "\\DPU_NET");
+    const std::string job = kUel + "@PJL JOB NAME=\"big\"\r\n" + RandomBytes(3 * 1024 * 1024, 7);
+    struct Variant {
+        const wchar_t* port;
+        DWORD portMode;
+        size_t block;
+        bool holdsTail;
+        size_t size;
+    } variants[] = {
+        {L"DPU_NET", 0, 65536, true, job.size()},  // tail holding
+        {L"DPU_NET", 0, 33, true, 200000},          // tail holding, blocks shorter than the tail
+        {L"IP_NET", 0, 65536, false, job.size()},   // plain
+        {L"IP_NET", 2, 65536, false, job.size()},   // chunks of 4096
+    };
+    for (const auto& v : variants) {
+        SCOPED_TRACE(::testing::Message() << "block " << v.block << " mode " << v.portMode);
+        PmDouble_Reset();
+        Open(v.port);
+        ASSERT_TRUE(Start(2));
+        ctx->PortMode = v.portMode;
+        const std::string sent = job.substr(0, v.size);
+        WriteAll(sent, v.block);
+        EXPECT_TRUE(PJLMonEndDocPort(ctx));
+        std::string got = PmDouble_AllWritten();
+        std::string want = v.holdsTail ? sent.substr(0, sent.size() - 80) : sent;
+        EXPECT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want) << "the bytes differ";
+        if (v.portMode & 2) {
+            for (const auto& c : PmDouble_Calls(PM_WRITE)) ASSERT_LE(c.cbRequested, 4096u);
+        }
+        Close();
+    }
+}
+
+TEST_F(NetPath, ShortFirstBlockNeverCarriesAnEarlierJobsBytes) {
+    TestRegKey dpu(std::string(kDpuPortsKey) + "\\DPU_NET");
+    Open(L"DPU_NET");
+    ASSERT_TRUE(Start(3));
+    WriteAll(kUel + std::string(500, 'a'), 4096);
+    ASSERT_TRUE(PJLMonEndDocPort(ctx));
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(4));
+    std::string second = kUel + std::string(20, 'b');  // 29 bytes, then more
+    EXPECT_EQ(Write(second), 29u);
+    EXPECT_EQ(PmDouble_AllWritten(), "");
+    std::string more = std::string(200, 'c');
+    WriteAll(more, 200);
+    EXPECT_EQ(PmDouble_AllWritten(), (second + more).substr(0, 229 - 80));
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+TEST_F(NetPath, LanguageHeaderOncePerJobUnlessTheJobHasOne) {
+    Open(L"IP_NET");
+    const std::string header = kUel + "@PJL ENTER LANGUAGE=VPDL\r\n";
+    ASSERT_TRUE(Start(5));
+    std::string body = "plain data without a UEL, long enough to parse";
+    WriteAll(body, 16);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), header + body);
+
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(6));
+    std::string own = kUel + "@PJL ENTER LANGUAGE=PCL\r\nxyz";
+    WriteAll(own, 1000);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), own) << "a job with its own UEL gets no header";
+
+    host.SetRegDword(L"ENTERLANGUAGE", 1);
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(7));
+    WriteAll(body, 1000);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), body) << "ENTERLANGUAGE switches the header off";
+}
+
+TEST_F(NetPath, PowerOffRestartAndDeletingWrites) {
+    Open(L"IP_NET");
+    ASSERT_TRUE(Start(8));
+    std::string block = kUel + RandomBytes(200, 3);
+    ctx->status |= ST_NO_ANSWER;
+    EXPECT_EQ(Write(block), 0u) << "powered off: nothing taken, success";
+    ctx->status &= ~ST_NO_ANSWER;
+
+    size_t before = PmDouble_AllWritten().size();
+    ctx->dwSysFlag |= SYS_RESENT_JOB;
+    EXPECT_EQ(Write(block), block.size()) << "a re-sent copy is consumed";
+    ctx->dwSysFlag &= ~SYS_RESENT_JOB;
+    ctx->status |= ST_JOB_DELETING;
+    EXPECT_EQ(Write(block), block.size());
+    ctx->status &= ~ST_JOB_DELETING;
+    EXPECT_EQ(PmDouble_AllWritten().size(), before) << "neither reached the port monitor";
+    EXPECT_EQ(Write(block), block.size());
+    EXPECT_TRUE(ctx->dwSysFlag & SYS_DATA_SENT);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+TEST_F(NetPath, ChunkedModeTakesAtMost4096) {
+    Open(L"IP_NET");
+    ASSERT_TRUE(Start(9));
+    ctx->PortMode |= 2;
+    EXPECT_EQ(Write(kUel + std::string(10000 - kUel.size(), 'z')), 4096u);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+TEST_F(NetPath, EndWithoutAnyNetworkWritePurgesTheQueue) {
+    Open(L"IP_NET");
+    // Two earlier jobs still queued, then one that never wrote.
+    ASSERT_TRUE(Start(11));
+    ASSERT_TRUE(PJLMonEndDocPort(ctx));
+    FakeSpool_ClearLogs();
+    JobQueueEntry* older = InJobQueue(21, ctx);
+    JobQueueEntry* old2 = InJobQueue(22, ctx);
+    ASSERT_TRUE(older && old2);
+    ASSERT_TRUE(Start(23));
+    ASSERT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(Ejected(), (std::vector<DWORD>{21, 21, 22, 22, 23, 23}));
+    EXPECT_EQ(ctx->pJobQueueHead, nullptr);
+}
+
+TEST_F(NetPath, JobWithoutItsOwnJcidIsDeletedAtItsEnd) {
+    Open(L"IP_NET");
+    ASSERT_TRUE(Start(30));
+    WriteAll(kUel + "@PJL JOB NAME=\"no jcid\"\r\n@PJL ENTER LANGUAGE=PCL\r\ndata", 4096);
+    EXPECT_EQ(ctx->dwJobType, -1);
+    ASSERT_NE(ctx->pJobQueueHead, nullptr);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(ctx->pJobQueueHead, nullptr);
+    std::vector<DWORD> ejected = Ejected();
+    EXPECT_FALSE(ejected.empty());
+    for (DWORD id : ejected) EXPECT_EQ(id, 30u);
+}
+
+}  // namespace
