@@ -3,6 +3,10 @@
 // and every length is checked against that end before a byte is touched.
 #include "snmp/ber.h"
 
+// Small helpers of the hot path are forced inline: the codec runs on every
+// poll of every port, and the calls cost more than the work.
+#define BER_INLINE inline __attribute__((always_inline))
+
 namespace {
 
 // ---------------------------------------------------------------- decoding
@@ -15,7 +19,7 @@ struct Cursor {
 
 // Reads one element's tag and definite length; on success `body` spans its
 // contents and `c` has moved past the whole element.
-inline bool ReadElement(Cursor& c, uint8_t& tag, Cursor& body) {
+BER_INLINE bool ReadElement(Cursor& c, uint8_t& tag, Cursor& body) {
     if (c.left() < 2) return false;
     tag = c.p[0];
     if ((tag & 0x1F) == 0x1F) return false;          // multi-byte tag numbers
@@ -35,13 +39,13 @@ inline bool ReadElement(Cursor& c, uint8_t& tag, Cursor& body) {
     return true;
 }
 
-inline bool Expect(Cursor& c, uint8_t want, Cursor& body) {
+BER_INLINE bool Expect(Cursor& c, uint8_t want, Cursor& body) {
     uint8_t tag;
     return ReadElement(c, tag, body) && tag == want;
 }
 
 // At most four content bytes, sign-extended from the first; empty gives 0.
-inline bool IntegerContent(const Cursor& body, int32_t& out) {
+BER_INLINE bool IntegerContent(const Cursor& body, int32_t& out) {
     size_t n = body.left();
     if (n > 4) return false;
     uint32_t v = (n && (body.p[0] & 0x80)) ? 0xFFFFFFFFu : 0u;
@@ -50,14 +54,14 @@ inline bool IntegerContent(const Cursor& body, int32_t& out) {
     return true;
 }
 
-inline bool ReadInteger(Cursor& c, uint8_t tag, int32_t& out) {
+BER_INLINE bool ReadInteger(Cursor& c, uint8_t tag, int32_t& out) {
     Cursor body;
     return Expect(c, tag, body) && IntegerContent(body, out);
 }
 
 // The first byte always stands for two arcs (b / 40, b % 40); the rest are
 // base-128 groups. Arcs wider than 32 bits keep their low 32 bits.
-bool OidContent(const Cursor& body, uint32_t* arcs, uint16_t& cb) {
+BER_INLINE bool OidContent(const Cursor& body, uint32_t* arcs, uint16_t& cb) {
     size_t n = body.left();
     if (n == 0) {
         cb = 0;
@@ -84,7 +88,7 @@ bool OidContent(const Cursor& body, uint32_t* arcs, uint16_t& cb) {
     return true;
 }
 
-bool ReadBinding(Cursor& list, SnmpVarBind& vb) {
+BER_INLINE bool ReadBinding(Cursor& list, SnmpVarBind& vb) {
     Cursor b, name, val;
     uint8_t tag;
     if (!Expect(list, BER_SEQUENCE, b)) return false;
@@ -184,7 +188,7 @@ inline uint32_t Base128Size(uint32_t v) {
 
 inline uint32_t OidContentSize(const uint32_t* arcs, uint32_t count) {
     uint32_t size = 1;
-    for (uint32_t i = 2; i < count; i++) size += Base128Size(arcs[i]);
+    for (uint32_t i = 2; i < count; i++) size += arcs[i] < 0x80 ? 1 : Base128Size(arcs[i]);
     return size;
 }
 
@@ -195,6 +199,15 @@ inline uint32_t ArcCount(uint16_t cb, uint32_t max) {
 
 inline uint32_t ValueLength(const SnmpVarBind& vb) {
     return vb.cbValue < SNMP_MAX_VALUE ? vb.cbValue : SNMP_MAX_VALUE;
+}
+
+// OID values are rare in requests; kept out of line so the common path
+// stays small. The value bytes are copied out as an array of arcs.
+__attribute__((noinline)) uint32_t OidValueSize(const SnmpVarBind& vb) {
+    uint32_t arcs[SNMP_MAX_VALUE / 4];
+    uint32_t count = ArcCount(vb.cbValue, SNMP_MAX_VALUE / 4);
+    memcpy(arcs, vb.Value, count * 4);
+    return OidContentSize(arcs, count);
 }
 
 struct BindingSizes {
@@ -209,13 +222,7 @@ BindingSizes SizeBinding(const SnmpVarBind& vb) {
     switch (SnmpClassOf(vb.bType)) {
     case SNMP_CLASS_INTEGER: s.value = IntegerSize(SnmpVarBindInt(&vb)); break;
     case SNMP_CLASS_OCTETS: s.value = ValueLength(vb); break;
-    case SNMP_CLASS_OID: {
-        uint32_t arcs[SNMP_MAX_VALUE / 4];
-        uint32_t count = ArcCount(vb.cbValue, SNMP_MAX_VALUE / 4);
-        memcpy(arcs, vb.Value, count * 4);
-        s.value = OidContentSize(arcs, count);
-        break;
-    }
+    case SNMP_CLASS_OID: s.value = OidValueSize(vb); break;
     default: s.value = 0; break;
     }
     s.content = ElementSize(s.name) + ElementSize(s.value);
@@ -252,11 +259,22 @@ uint8_t* PutOid(uint8_t* w, const uint32_t* arcs, uint32_t count, uint32_t conte
     *w++ = static_cast<uint8_t>(first);
     for (uint32_t i = 2; i < count; i++) {
         uint32_t v = arcs[i];
+        if (v < 0x80) {                  // nearly every arc of a MIB name
+            *w++ = static_cast<uint8_t>(v);
+            continue;
+        }
         uint32_t n = Base128Size(v);
         for (uint32_t k = n; k-- > 1;) *w++ = static_cast<uint8_t>(0x80 | ((v >> (7 * k)) & 0x7F));
         *w++ = static_cast<uint8_t>(v & 0x7F);
     }
     return w;
+}
+
+__attribute__((noinline)) uint8_t* PutOidValue(uint8_t* w, const SnmpVarBind& vb, uint32_t content) {
+    uint32_t arcs[SNMP_MAX_VALUE / 4];
+    uint32_t count = ArcCount(vb.cbValue, SNMP_MAX_VALUE / 4);
+    memcpy(arcs, vb.Value, count * 4);
+    return PutOid(w, arcs, count, content);
 }
 
 uint8_t* PutBinding(uint8_t* w, const SnmpVarBind& vb, const BindingSizes& s) {
@@ -269,12 +287,7 @@ uint8_t* PutBinding(uint8_t* w, const SnmpVarBind& vb, const BindingSizes& s) {
         w = PutHeader(w, vb.bType, s.value);
         memcpy(w, vb.Value, s.value);
         return w + s.value;
-    case SNMP_CLASS_OID: {
-        uint32_t arcs[SNMP_MAX_VALUE / 4];
-        uint32_t count = ArcCount(vb.cbValue, SNMP_MAX_VALUE / 4);
-        memcpy(arcs, vb.Value, count * 4);
-        return PutOid(w, arcs, count, s.value);
-    }
+    case SNMP_CLASS_OID: return PutOidValue(w, vb, s.value);
     default:
         *w++ = vb.bType;
         *w++ = 0;
@@ -295,7 +308,8 @@ inline uint8_t PduTag(uint8_t kind) {
 
 uint32_t SnmpEncodeMessage(const SnmpMessage* msg, uint8_t* buffer, uint32_t cbBuffer) {
     // Sizes first, bottom-up, with the same rules used to write.
-    const uint32_t cCommunity = static_cast<uint32_t>(strnlen(msg->szCommunity, sizeof msg->szCommunity));
+    uint32_t cCommunity = 0;             // a few bytes: cheaper than a library call
+    while (cCommunity < sizeof msg->szCommunity && msg->szCommunity[cCommunity]) cCommunity++;
     const uint8_t pduTag = PduTag(msg->bPduKind);
     const SnmpPdu& pdu = msg->Pdu;
     const uint32_t cBindings = pdu.cBindings < SNMP_MAX_BINDINGS ? pdu.cBindings : SNMP_MAX_BINDINGS;
@@ -318,8 +332,7 @@ uint32_t SnmpEncodeMessage(const SnmpMessage* msg, uint8_t* buffer, uint32_t cbB
     uint8_t* w = PutHeader(buffer, BER_SEQUENCE, content);
     w = PutInteger(w, BER_INTEGER, msg->Version);
     w = PutHeader(w, BER_OCTET_STRING, cCommunity);
-    memcpy(w, msg->szCommunity, cCommunity);
-    w += cCommunity;
+    for (uint32_t i = 0; i < cCommunity; i++) *w++ = static_cast<uint8_t>(msg->szCommunity[i]);
     if (pduTag) {
         w = PutHeader(w, pduTag, pduContent);
         w = PutInteger(w, BER_INTEGER, pdu.RequestId);

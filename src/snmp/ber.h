@@ -78,7 +78,7 @@ struct SnmpMessage {
 // Value classes of a binding's type byte.
 enum SnmpValueClass { SNMP_CLASS_EMPTY, SNMP_CLASS_INTEGER, SNMP_CLASS_OCTETS, SNMP_CLASS_OID };
 
-inline SnmpValueClass SnmpClassOf(uint8_t type) {
+__attribute__((always_inline)) inline SnmpValueClass SnmpClassOf(uint8_t type) {
     switch (type) {
     case BER_INTEGER: case BER_COUNTER: case BER_GAUGE: case BER_TIMETICKS:
         return SNMP_CLASS_INTEGER;
