@@ -1,0 +1,136 @@
+// The monitor DLL as the spooler drives it: a Standard TCP/IP kind port
+// shared by two printers of the served model, opened, printed to from both
+// printers and closed, over and over, with no handle or thread left behind.
+#include "spoolhost.h"
+#include "pmdouble.h"
+#include "fakespool.h"
+#include "srmdouble.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr wchar_t kPort[] = L"IP_CYCLE";
+constexpr wchar_t kDriver[] = L"VEK Tessaroline 7700 (LV)";
+constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
+
+DWORD ThreadCount() {
+    DWORD n = 0, me = GetCurrentProcessId();
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == me) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// GetProcessHandleCount where the system keeps it; Wine answers 0, so the
+// handle table is also counted by asking about every possible handle value.
+DWORD HandleCount() {
+    DWORD n = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n) return n;
+    DWORD flags;
+    for (ULONG_PTR v = 4; v < 0x40000; v += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    return n;
+}
+
+// HKLM keys a printer of the served model has, removed at the end.
+struct Keys {
+    Keys() {
+        Create("SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)\\Status Variables");
+        for (const char* p : {"Printer A", "Printer B"}) {
+            std::string path = std::string("SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\") + p;
+            HKEY k = Create(path.c_str());
+            const char driver[] = "VEK Tessaroline 7700 (LV)";
+            RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
+            RegCloseKey(k);
+        }
+    }
+    ~Keys() {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)");
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer A");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer A");
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer B");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer B");
+    }
+    static HKEY Create(const char* path) {
+        HKEY k = nullptr;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+        return k;
+    }
+};
+
+class Cycles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        SrmDouble_Reset();
+        FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
+        FakeSpool_SetXcvIPAddress(kPort, L"127.0.0.1");
+        FakeSpool_AddDriver(kDriver, kMonitorName);
+        FakeSpool_AddPrinter(L"Printer A", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+        FakeSpool_AddPrinter(L"Printer B", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+        ASSERT_TRUE(host.Load());
+        ASSERT_NE(host.Initialize(), nullptr);
+    }
+    // One open, a job from each printer, close.
+    void Cycle(DWORD* jobId) {
+        const std::string data = "\x1b%-12345X@PJL JOB NAME=\"cycle\"\r\n@PJL ENTER LANGUAGE=VPDL\r\npage\x1b%-12345X";
+        HANDLE h = nullptr;
+        ASSERT_TRUE(host.OpenPort(kPort, L"Printer A", &h));
+        for (const wchar_t* printer : {L"Printer A", L"Printer B"}) {
+            DWORD id = FakeSpool_AddJob(printer, ++*jobId, 0, L"cycle", L"user", 1);
+            EXPECT_TRUE(host.PrintJob(h, printer, id, L"cycle", data));
+        }
+        EXPECT_TRUE(host.ClosePort(h));
+    }
+    Keys keys;
+    SpoolHost host;
+};
+
+TEST_F(Cycles, FiftyOpenPrintCloseCyclesLeaveNoHandleOrThread) {
+    DWORD jobId = 100;
+    Cycle(&jobId);   // first use: the system's own one-time allocations
+
+    SrmDoubleOpenRecord opens[4];
+    ASSERT_EQ(SrmDouble_GetOpenLog(opens, 4), 2u) << "one manager per printer on the port";
+    EXPECT_EQ(_wcsicmp(opens[0].printer, L"Printer A"), 0);
+    EXPECT_EQ(_wcsicmp(opens[1].printer, L"Printer B"), 0);
+    DWORD jobStatus = 0xDEAD;
+    EXPECT_TRUE(SrmDouble_GetValue(L"Printer B", "JobStatus", &jobStatus, 4, nullptr));
+    DWORD status[3] = {};
+    EXPECT_TRUE(SrmDouble_GetValue(L"Printer A", "PrinterStatus", status, 12, nullptr));
+    EXPECT_EQ(status[1], 0x1000u) << "the closed state reaches the managers";
+
+    Sleep(200);
+    DWORD handles = HandleCount();
+    DWORD threads = ThreadCount();
+    for (int i = 0; i < 50; ++i) {
+        Cycle(&jobId);
+        ASSERT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "cycle " << i;
+        ASSERT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u) << "cycle " << i;
+    }
+    Sleep(200);
+    DWORD handlesAfter = HandleCount();
+    DWORD threadsAfter = ThreadCount();
+    std::printf("handles %lu -> %lu, threads %lu -> %lu, manager opens %lu\n", (unsigned long)handles,
+                (unsigned long)handlesAfter, (unsigned long)threads, (unsigned long)threadsAfter,
+                (unsigned long)SrmDouble_CallCount("OpenManagerExW"));
+    EXPECT_GT(handles, 0u);
+    EXPECT_EQ(handlesAfter, handles);
+    EXPECT_EQ(threadsAfter, threads);
+    EXPECT_EQ(SrmDouble_CallCount("OpenManagerExW"), 102u);
+    EXPECT_EQ(SrmDouble_CallCount("OpenManagerExW"), SrmDouble_CallCount("CloseManager"));
+    EXPECT_EQ(SrmDouble_BadHandleCount(), 0u);
+    EXPECT_EQ(FakeSpool_BadHandleCount(), 0u);
+}
+
+}  // namespace
