@@ -70,16 +70,58 @@ void SnmpConverse(SnmpExchange* x) {
 
 namespace {
 
-// Runs one request on a fresh heap record and hands it to `copy` on success.
+// Exchange records (about 147 KB) are kept for reuse: allocating and freeing
+// a block that size every request makes the heap give its pages back and
+// fault them in again, which costs more than the network round trip. Each
+// call still has a record of its own, cleared before use. The lock is held
+// for a few instructions only; a plain spin lock keeps older systems able
+// to load the library.
+constexpr int kSpareRecords = 4;
+volatile LONG gSpareLock;
+HANDLE gSpareHeap;
+SnmpExchange* gSpare[kSpareRecords];
+int gSpareCount;
+
+void LockSpares() {
+    while (InterlockedExchange(&gSpareLock, 1)) YieldProcessor();
+}
+void UnlockSpares() { InterlockedExchange(&gSpareLock, 0); }
+
+SnmpExchange* TakeExchange() {
+    SnmpExchange* x = nullptr;
+    LockSpares();
+    if (gSpareHeap != hHeap) {           // a new heap: the spares went with the old one
+        gSpareHeap = hHeap;
+        gSpareCount = 0;
+    }
+    if (gSpareCount) x = gSpare[--gSpareCount];
+    UnlockSpares();
+    if (!x) return static_cast<SnmpExchange*>(MemAlloc(sizeof(SnmpExchange)));
+    memset(x, 0, sizeof *x);
+    return x;
+}
+
+void GiveBackExchange(SnmpExchange* x) {
+    LockSpares();
+    if (gSpareHeap == hHeap && gSpareCount < kSpareRecords) {
+        gSpare[gSpareCount++] = x;
+        x = nullptr;
+    }
+    UnlockSpares();
+    if (x) MemFree(x);
+}
+
+// Runs one request on a record of its own and hands the first result to
+// `copy` on success.
 template <typename Copy>
 int Request(const char* host, const char* oid, const char* community, BYTE kind, BYTE valueType, LONG setValue,
             Copy copy) {
-    HeapBlock block(MemAlloc(sizeof(SnmpExchange)));
-    auto* x = static_cast<SnmpExchange*>(block.p);
+    SnmpExchange* x = TakeExchange();
     if (!x) return 0;
-    if (!SnmpRunExchange(x, host, oid, community, kind, valueType, setValue)) return 0;
-    copy(x->Results[0]);
-    return 1;
+    int ok = SnmpRunExchange(x, host, oid, community, kind, valueType, setValue);
+    if (ok) copy(x->Results[0]);
+    GiveBackExchange(x);
+    return ok;
 }
 
 } // namespace
