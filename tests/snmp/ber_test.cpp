@@ -325,6 +325,9 @@ TEST(BerDecode, LengthForms) {
     EXPECT_EQ(Decode(NewMessage().get(), Bytes{0x30, 0x82, 0x00}), -1);
     EXPECT_EQ(Decode(NewMessage().get(), Bytes{0x30}), -1);
     EXPECT_EQ(Decode(NewMessage().get(), Bytes{}), -1);
+    // No datagram is longer than 65535 bytes; a length beyond is refused
+    // before a byte is read.
+    EXPECT_EQ(SnmpDecodeMessage(NewMessage().get(), ok.data(), 65536), -1);
 }
 
 TEST(BerDecode, EachElementStaysInsideItsDeclaredEnd) {

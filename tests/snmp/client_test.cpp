@@ -135,6 +135,7 @@ TEST_F(Responder, IgnoresEverythingButTheMatchingAnswer) {
                                 Answer(Tlv(0x82, {})),
                                 Message(Tlv(0xA2, Cat({Int({1}), Int({0}), Int({0}), Tlv(0x30, junkList)}))),
                                 trap,
+                                Bytes{},
                                 Bytes{0xDE, 0xAD},
                                 good,
                                 Answer(Tlv(0x04, Str("late")))}));
