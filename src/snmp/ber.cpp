@@ -74,14 +74,15 @@ BER_INLINE bool OidContent(const Cursor& body, uint32_t* arcs, uint16_t& cb) {
     bool open = false;
     for (size_t i = 1; i < n; i++) {
         uint8_t b = body.p[i];
-        acc = (acc << 7) | (b & 0x7F);
-        open = true;
-        if (!(b & 0x80)) {
-            if (count >= SNMP_MAX_SUBIDS) return false;
-            arcs[count++] = acc;
-            acc = 0;
-            open = false;
+        if (b & 0x80) {
+            acc = (acc << 7) | (b & 0x7F);
+            open = true;
+            continue;
         }
+        if (count >= SNMP_MAX_SUBIDS) return false;
+        arcs[count++] = (acc << 7) | b;
+        acc = 0;
+        open = false;
     }
     if (open) return false;                            // cut inside an arc
     cb = static_cast<uint16_t>(count * 4);
@@ -167,17 +168,13 @@ bool ReadTrap(Cursor& pdu, SnmpTrapPdu& out) {
 inline uint32_t LengthSize(uint32_t len) { return len < 128 ? 1 : len < 256 ? 2 : 3; }
 inline uint32_t ElementSize(uint32_t content) { return 1 + LengthSize(content) + content; }
 
-// Minimal two's complement: drop the top byte while the top nine bits agree.
-inline uint32_t IntegerSize(int32_t v) {
+// Minimal two's complement: drop the top byte while the top nine bits agree,
+// that is, keep the bytes needed for the significant bits plus a sign bit.
+BER_INLINE uint32_t IntegerSize(int32_t v) {
     uint32_t u = static_cast<uint32_t>(v);
-    uint32_t n = 4;
-    while (n > 1) {
-        uint32_t top = u & 0xFF800000u;
-        if (top != 0 && top != 0xFF800000u) break;
-        u <<= 8;
-        n--;
-    }
-    return n;
+    uint32_t m = u ^ static_cast<uint32_t>(v >> 31);   // leading sign bits become zeros
+    uint32_t bits = m ? 33 - static_cast<uint32_t>(__builtin_clz(m)) : 1;
+    return (bits + 7) / 8;
 }
 
 inline uint32_t Base128Size(uint32_t v) {
@@ -353,8 +350,9 @@ int SnmpDecodeMessage(SnmpMessage* msg, const uint8_t* bytes, uint32_t length) {
     if (!Expect(dgram, BER_SEQUENCE, m) || dgram.p != dgram.end) return -1;   // trailing bytes
     if (!ReadInteger(m, BER_INTEGER, msg->Version)) return -1;
     if (!Expect(m, BER_OCTET_STRING, body) || body.left() > SNMP_MAX_COMMUNITY) return -1;
-    memcpy(msg->szCommunity, body.p, body.left());
-    msg->szCommunity[body.left()] = '\0';
+    size_t cc = body.left();
+    for (size_t i = 0; i < cc; i++) msg->szCommunity[i] = static_cast<char>(body.p[i]);
+    msg->szCommunity[cc] = '\0';
     if (!ReadElement(m, tag, pdu)) return -1;
     if (tag == BER_RESPONSE) {
         msg->bPduKind = SNMP_PDU_RESPONSE;
