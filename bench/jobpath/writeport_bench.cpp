@@ -12,6 +12,7 @@
 
 #include <winsock2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,28 @@ namespace {
 
 constexpr DWORD kBlock = 64 * 1024;
 constexpr wchar_t kModel[] = L"VEK Tessaroline 7700 (LV)";
+constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
+constexpr char kModelKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)";
+constexpr char kPrinterKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\VEK Tessaroline 7700 (LV)";
+
+// The registry of a machine where the printer's model reports status.
+void ModelKeys(bool create) {
+    if (!create) {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kModelKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kModelKey);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kPrinterKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPrinterKey);
+        return;
+    }
+    HKEY k = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kModelKey) + "\\Status Variables").c_str(), 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &k, nullptr);
+    RegCloseKey(k);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPrinterKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+    const char driver[] = "VEK Tessaroline 7700 (LV)";
+    RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
+    RegCloseKey(k);
+}
 
 // Accepts one connection at a time on 127.0.0.1 and throws the bytes away.
 struct Sink {
@@ -123,28 +146,37 @@ int main(int argc, char** argv) {
     PmDouble_SetTcpSink(sink.port);
 
     FakeSpool_Reset();
-    FakeSpool_AddDriver(kModel, nullptr);
+    FakeSpool_AddDriver(kModel, kMonitorName);
     FakeSpool_AddPort(L"IP_127.0.0.1", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
     FakeSpool_SetXcvIPAddress(L"IP_127.0.0.1", L"127.0.0.1");
-    FakeSpool_AddPrinter(kModel, kModel, L"IP_127.0.0.1", 0, L"winprint", 0);
+    FakeSpool_AddPrinter(kModel, kModel, L"IP_127.0.0.1", PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+    SrmDouble_Reset();
+    ModelKeys(true);
 
     SpoolHost host;
     if (!host.Load() || !host.Initialize()) {
         fprintf(stderr, "cannot load vjlmon.dll\n");
         return 1;
     }
-    double direct = Direct(block, total);
-    double plain = ThroughMonitor(host, L"USB001", 1, block, total);
-    double network = ThroughMonitor(host, L"IP_127.0.0.1", 2, block, total);
+    // Three interleaved rounds; the best time of each case counts, so a
+    // passing hiccup of the machine does not decide the ratio.
+    double direct = 1e9, plain = 1e9, network = 1e9;
+    for (DWORD round = 0; round < 3; ++round) {
+        direct = std::min(direct, Direct(block, total));
+        plain = std::min(plain, ThroughMonitor(host, L"USB001", 10 + round, block, total));
+        network = std::min(network, ThroughMonitor(host, L"IP_127.0.0.1", 20 + round, block, total));
+    }
+    unsigned managers = SrmDouble_CallCount("OpenManagerExW");
     host.Unload();
     sink.Stop();
+    ModelKeys(false);
 
     auto rate = [total](double s) { return s > 0 ? total / s / (1024.0 * 1024.0) : 0.0; };
-    printf("WritePort, %llu MiB in 64 KiB blocks to a TCP sink on 127.0.0.1 (%llu bytes arrived)\n", mib,
+    printf("WritePort, %llu MiB in 64 KiB blocks to a TCP sink on 127.0.0.1, best of 3 (%llu bytes arrived)\n", mib,
            sink.bytes.load());
     printf("  %-34s %8.1f MiB/s\n", "port monitor double, direct", rate(direct));
     printf("  %-34s %8.1f MiB/s  ratio %.3f\n", "through vjlmon, plain USB port", rate(plain), direct / plain);
     printf("  %-34s %8.1f MiB/s  ratio %.3f\n", "through vjlmon, TCP/IP full path", rate(network), direct / network);
-    printf("(ratio = monitor throughput / direct throughput; bar: at least 0.95)\n");
+    printf("(ratio = monitor throughput / direct throughput; bar: at least 0.95; managers opened: %u)\n", managers);
     return 0;
 }

@@ -96,7 +96,7 @@ BOOL PMWritePort(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten
     // Others may use the spooler while the write blocks. Only a right this
     // thread holds is given back and taken again: a caller outside a
     // document step must not come out of the write owning it.
-    bool held = !(ctx->dwPortStatus & 0x40) && ReleaseMutex(ctx->hSpoolerMutex);
+    bool held = !(ctx->dwPortStatus & 0x40) && ReleaseSpoolerRight(ctx->pSpoolerRight);
     BOOL ok = ctx->fn.pfnWritePort(ctx->hPort, const_cast<BYTE*>(pBuf), cb, pcbWritten);
     DWORD err = GetLastError();
     if (held)

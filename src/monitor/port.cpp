@@ -94,14 +94,14 @@ PortContext* FindPort(PortContext* list, const wchar_t* name) {
 
 DWORD WaitSpoolerFunc(PortContext* ctx) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
-    DWORD rc = WaitForSingleObject(ctx->hSpoolerMutex, 30000);
+    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, 30000);
     if (rc == WAIT_TIMEOUT && TraceOn(ctx)) TraceWrite(ctx, "-WaitSpoolerFunc() -> TIMEOUT-");
     return rc;
 }
 
 void ReleaseSpoolerFunc(PortContext* ctx) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return;
-    ReleaseMutex(ctx->hSpoolerMutex);
+    ReleaseSpoolerRight(ctx->pSpoolerRight);
 }
 
 void PortPrinterNameA(const PortContext* ctx, char* out, size_t cch) {
@@ -125,7 +125,7 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
     if (printerName && *printerName) ctx->pszPrinterName = StrDupW(printerName);
 
     ctx->status = ST_IDLE;
-    ctx->hSpoolerMutex = CreateMutexW(nullptr, FALSE, nullptr);
+    ctx->pSpoolerRight = static_cast<SpoolerRight*>(MemAlloc(sizeof(SpoolerRight)));
     ctx->hCloseEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ctx->dwClosePortTimeout = kDefaultClosePortTimeout;
 
@@ -173,7 +173,7 @@ BOOL DestroyPortContext(PortContext* ctx) {
     MemFree(ctx->pJobInfoSlot);
     while (ctx->pBindList) UnbindSRM(ctx->pBindList, ctx);
     MemFree(ctx->pszPrinterName);
-    if (ctx->hSpoolerMutex) CloseHandle(ctx->hSpoolerMutex);
+    MemFree(ctx->pSpoolerRight);
     if (ctx->hCloseEvent) CloseHandle(ctx->hCloseEvent);
     if (ctx->pJcidList) {
         // Nodes are {next, data}: each owns its data block.

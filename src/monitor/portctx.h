@@ -2,6 +2,7 @@
 // every port operation. Other subsystems add their own fields below the core.
 #pragma once
 #include "monitor/globals.h"
+#include "monitor/spoolright.h"
 
 constexpr DWORD PORTCTX_SIGNATURE = 0x4F50;
 
@@ -56,7 +57,7 @@ struct PortContext {
     JobQueueEntry* pJobQueueTail;
     StatusVariable* pVarTable;
     void* pJobInfoSlot;              // 64-byte staging record
-    HANDLE hSpoolerMutex;
+    SpoolerRight* pSpoolerRight;     // the spooler-access right
     HANDLE volatile hWakeEvent;
     HANDLE hCloseEvent;
     DWORD qwStatusMask[2];           // low half, high half

@@ -93,19 +93,18 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
         if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC) || !ctx->pBindList) break;
         if (!AnyWaitingJob(ctx)) break;
         if (share) continue;
-        HANDLE waits[2] = {ctx->hSpoolerMutex, ctx->hWakeEvent};
-        if (!Obtained(WaitForMultipleObjects(2, waits, FALSE, 30000))) continue;
+        if (!Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, 30000, ctx->hWakeEvent))) continue;
         if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC)) {
             holding = true;
             break;
         }
         BindSRM_All(ctx);
         CheckDeviceId(ctx);
-        ReleaseMutex(ctx->hSpoolerMutex);
+        ReleaseSpoolerRight(ctx->pSpoolerRight);
     }
 
-    if (holding) ReleaseMutex(ctx->hSpoolerMutex);
-    bool obtained = !share && Obtained(WaitForSingleObject(ctx->hSpoolerMutex, 30000));
+    if (holding) ReleaseSpoolerRight(ctx->pSpoolerRight);
+    bool obtained = !share && Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, 30000));
     ClearStatusBits(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
     ctx->bWaitThreadStarted = 0;
     if (ctx->pVarTable) {
@@ -114,7 +113,7 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
     }
     if (ctx->hRefreshDoneEvent) SetEvent(ctx->hRefreshDoneEvent);
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:WaitingJobThread --END--");
-    if (obtained) ReleaseMutex(ctx->hSpoolerMutex);
+    if (obtained) ReleaseSpoolerRight(ctx->pSpoolerRight);
     // Last touch of the context: whoever stops this thread waits for the
     // wake event to be gone.
     HANDLE wake = ctx->hWakeEvent;

@@ -31,10 +31,14 @@ struct Sent {
     std::vector<std::string> docs;   // bytes written per document
     bool failStart = false;
     bool rightHeldAtStart = false;
-    HANDLE mutex = nullptr;
+    SpoolerRight* right = nullptr;
 } g_sent;
 
-DWORD WINAPI TryMutex(LPVOID) { return WaitForSingleObject(g_sent.mutex, 0); }
+DWORD WINAPI TryMutex(LPVOID) {
+    DWORD rc = AcquireSpoolerRight(g_sent.right, 0);
+    if (rc == WAIT_OBJECT_0) ReleaseSpoolerRight(g_sent.right);
+    return rc;
+}
 
 BOOL WINAPI FakeStartDoc(HANDLE, LPWSTR, DWORD, DWORD, LPBYTE) {
     // Another thread must not get the spooler-access right while the header goes out.
@@ -67,7 +71,7 @@ protected:
         ctx->fn.pfnWritePort = FakeWrite;
         ctx->fn.pfnEndDocPort = FakeEndDoc;
         g_sent = Sent{};
-        g_sent.mutex = ctx->hSpoolerMutex;
+        g_sent.right = ctx->pSpoolerRight;
     }
     void TearDown() override {
         while (JobQueueEntry* e = ctx->pJobQueueHead) {
@@ -197,8 +201,8 @@ TEST_F(PjlWb, LanguageHeaderOncePerJob) {
     EXPECT_EQ(ctx->status & (ST_FIRST_WRITE | ST_PM_DOC), ST_FIRST_WRITE);
     EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
     EXPECT_EQ(g_sent.docs.size(), 1u);
-    EXPECT_EQ(WaitForSingleObject(ctx->hSpoolerMutex, 0), WAIT_OBJECT_0) << "the right was given back";
-    ReleaseMutex(ctx->hSpoolerMutex);
+    EXPECT_EQ(AcquireSpoolerRight(ctx->pSpoolerRight, 0), WAIT_OBJECT_0) << "the right was given back";
+    ReleaseSpoolerRight(ctx->pSpoolerRight);
 
     // A job with its own UEL: nothing sent, and none later in the job either.
     ctx->status &= ~ST_FIRST_WRITE;

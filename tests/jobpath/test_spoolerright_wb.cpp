@@ -37,10 +37,10 @@ TEST(SpoolerRight, HeldRightTimesTheDocumentCallsOut) {
 
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread holder([&] {
-        for (PortContext* p : {a, b, c}) WaitForSingleObject(p->hSpoolerMutex, INFINITE);
+        for (PortContext* p : {a, b, c}) AcquireSpoolerRight(p->pSpoolerRight, INFINITE);
         SetEvent(held);
         WaitForSingleObject(release, INFINITE);
-        for (PortContext* p : {a, b, c}) ReleaseMutex(p->hSpoolerMutex);
+        for (PortContext* p : {a, b, c}) ReleaseSpoolerRight(p->pSpoolerRight);
     });
     WaitForSingleObject(held, INFINITE);
 

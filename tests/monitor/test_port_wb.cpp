@@ -61,7 +61,7 @@ TEST_F(PortWb, ContextDefaultsAndInitialStatus) {
     EXPECT_EQ(tcp->dwClosePortTimeout, 120000u);
     EXPECT_STREQ(tcp->szCommunity, "ravine");
     EXPECT_STREQ(usb->szCommunity, "ravine");
-    EXPECT_TRUE(tcp->hSpoolerMutex && tcp->hCloseEvent && tcp->hRefreshDoneEvent && tcp->pCritSec);
+    EXPECT_TRUE(tcp->pSpoolerRight && tcp->hCloseEvent && tcp->hRefreshDoneEvent && tcp->pCritSec);
     EXPECT_TRUE(tcp->pJcidList && tcp->pJobInfoSlot && tcp->szPrinterAddress && tcp->szOidText && tcp->szMibText);
     EXPECT_EQ(tcp->hWakeEvent, nullptr);
 
@@ -140,12 +140,12 @@ TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {
     // Another thread holds both rights.
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread holder([&] {
-        WaitForSingleObject(share->hSpoolerMutex, INFINITE);
-        WaitForSingleObject(local->hSpoolerMutex, INFINITE);
+        AcquireSpoolerRight(share->pSpoolerRight, INFINITE);
+        AcquireSpoolerRight(local->pSpoolerRight, INFINITE);
         SetEvent(held);
         WaitForSingleObject(done, INFINITE);
-        ReleaseMutex(local->hSpoolerMutex);
-        ReleaseMutex(share->hSpoolerMutex);
+        ReleaseSpoolerRight(local->pSpoolerRight);
+        ReleaseSpoolerRight(share->pSpoolerRight);
     });
     WaitForSingleObject(held, INFINITE);
     EXPECT_EQ(WaitSpoolerFunc(share), 0u);
