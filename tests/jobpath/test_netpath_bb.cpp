@@ -1,0 +1,123 @@
+// A job on a Standard TCP/IP port of a printer whose model reports status,
+// through the DLL: the start binds the printer's manager and publishes, the
+// write path adds the language header, the end lets the spooler go of the job.
+#include "spoolhost.h"
+#include "pmdouble.h"
+#include "fakespool.h"
+#include "srmdouble.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPort[] = L"IP_127.0.5.30";
+constexpr wchar_t kPrinter[] = L"Front Desk";
+constexpr wchar_t kDriver[] = L"VEK Tessaroline 7700 (LV)";
+constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
+constexpr char kModelKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)";
+constexpr char kPrinterKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Front Desk";
+const std::string kUel = "\x1b%-12345X";
+
+struct ModelKeys {
+    ModelKeys() {
+        HKEY k = nullptr;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kModelKey) + "\\Status Variables").c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &k, nullptr);
+        RegCloseKey(k);
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPrinterKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+        const char driver[] = "VEK Tessaroline 7700 (LV)";
+        RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
+        RegCloseKey(k);
+    }
+    ~ModelKeys() {
+        for (const char* key : {kModelKey, kPrinterKey}) {
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+        }
+    }
+};
+
+std::vector<SrmDoubleUpdateRecord> Updates(const char* name) {
+    std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
+    all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
+    std::vector<SrmDoubleUpdateRecord> out;
+    for (const auto& r : all)
+        if (std::string(r.name) == name) out.push_back(r);
+    return out;
+}
+
+DWORD Word(const SrmDoubleUpdateRecord& r, int i) { return reinterpret_cast<const DWORD*>(r.value)[i]; }
+
+class NetworkJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        SrmDouble_Reset();
+        FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
+        FakeSpool_SetXcvIPAddress(kPort, L"127.0.5.30");
+        FakeSpool_AddDriver(kDriver, kMonitorName);
+        FakeSpool_AddPrinter(kPrinter, kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+        ASSERT_TRUE(host.Load());
+        ASSERT_NE(host.Initialize(), nullptr);
+    }
+    DWORD Ejections(DWORD jobId) {
+        DWORD n = 0;
+        for (const auto& r : FakeSpoolSetJobLog())
+            if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ++n;
+        return n;
+    }
+    ModelKeys keys;
+    SpoolHost host;
+};
+
+TEST_F(NetworkJob, StartBindsWritesAddTheHeaderEndReleasesTheJob) {
+    HANDLE h = nullptr;
+    ASSERT_TRUE(host.OpenPort(kPort, kPrinter, &h));
+    DWORD job1 = FakeSpool_AddJob(kPrinter, 41, 0, L"report", L"ana", 1);
+    std::string body = "%%Page 1 of a job that carries no PJL of its own";
+    ASSERT_TRUE(host.PrintJob(h, kPrinter, job1, L"report", body, 16));
+
+    EXPECT_EQ(SrmDouble_CallCount("OpenManagerExW"), 1u) << "the start bound the printer's manager";
+    EXPECT_EQ(SrmDouble_OpenHandleCount(kPrinter), 1u);
+    auto status = Updates("PrinterStatus");
+    ASSERT_FALSE(status.empty()) << "the printer status was published at bind";
+    EXPECT_EQ(Word(status.front(), 1), 2048u) << "a TCP/IP port starts as M 0x800";
+    auto jobStatus = Updates("JobStatus");
+    ASSERT_GE(jobStatus.size(), 2u);
+    bool setDuringJob = false;
+    for (const auto& r : jobStatus) setDuringJob |= (Word(r, 0) & 1u) != 0;
+    EXPECT_TRUE(setDuringJob) << "job bit set at the start";
+    EXPECT_EQ(Word(jobStatus.back(), 0) & 0x107u, 0u) << "and cleared at the end";
+
+    std::vector<std::string> docs = PmDouble_Documents();
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0], kUel + "@PJL ENTER LANGUAGE=VPDL\r\n" + body);
+    // Without a JCID of its own the job cannot be followed: the end deletes it
+    // from the queue and releases it (once for the deletion, once for the end).
+    EXPECT_GE(Ejections(job1), 1u);
+    EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 1u);
+
+    // A second job keeps the binding and has its own PJL header.
+    PmDouble_Reset();
+    DWORD job2 = FakeSpool_AddJob(kPrinter, 42, 0, L"second", L"ana", 1);
+    std::string jcid(45, 'J');
+    std::string own = kUel + "@PJL JOB NAME=\"" + std::string(24, 'N') + "\" @JCID=\"" + jcid + "\"\r\n" +
+                      "@PJL ENTER LANGUAGE=VPDL\r\ndata" + kUel;
+    ASSERT_TRUE(host.PrintJob(h, kPrinter, job2, L"second", own));
+    EXPECT_EQ(SrmDouble_CallCount("OpenManagerExW"), 1u);
+    ASSERT_EQ(PmDouble_Documents().size(), 1u);
+    EXPECT_EQ(PmDouble_Documents()[0], own) << "no second header for a job with its own UEL";
+    EXPECT_EQ(Ejections(job2), 1u) << "no status thread follows the job, so the end releases it once";
+
+    ASSERT_TRUE(host.ClosePort(h));
+    EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "the manager is closed with the port";
+    EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
+    status = Updates("PrinterStatus");
+    EXPECT_EQ(Word(status.back(), 1), 4096u) << "the closed state was published last";
+}
+
+}  // namespace
