@@ -26,6 +26,7 @@ if(WIN32)
     endif()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_link_options(${name} PRIVATE -static)
     vjl_warnings(${name})
     # The doubles and the DLL under test must sit in bin/ before any test runs.

@@ -9,6 +9,7 @@
 #include "pmdouble.h"
 #include "fakespool.h"
 #include "srmdouble.h"
+#include "support/served_model.h"
 
 #include <winsock2.h>
 
@@ -24,29 +25,6 @@ namespace {
 
 constexpr DWORD kBlock = 64 * 1024;
 constexpr wchar_t kModel[] = L"VEK Tessaroline 7700 (LV)";
-constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
-constexpr char kModelKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)";
-constexpr char kPrinterKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\VEK Tessaroline 7700 (LV)";
-
-// The registry of a machine where the printer's model reports status.
-void ModelKeys(bool create) {
-    if (!create) {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kModelKey);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kModelKey);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kPrinterKey);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPrinterKey);
-        return;
-    }
-    HKEY k = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kModelKey) + "\\Status Variables").c_str(), 0, nullptr, 0,
-                    KEY_ALL_ACCESS, nullptr, &k, nullptr);
-    RegCloseKey(k);
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPrinterKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
-    const char driver[] = "VEK Tessaroline 7700 (LV)";
-    RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
-    RegCloseKey(k);
-}
-
 // Accepts one connection at a time on 127.0.0.1 and throws the bytes away.
 struct Sink {
     SOCKET listener = INVALID_SOCKET;
@@ -146,12 +124,12 @@ int main(int argc, char** argv) {
     PmDouble_SetTcpSink(sink.port);
 
     FakeSpool_Reset();
-    FakeSpool_AddDriver(kModel, kMonitorName);
+    FakeSpool_AddDriver(kModel, kServedMonitorName);
     FakeSpool_AddPort(L"IP_127.0.0.1", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
     FakeSpool_SetXcvIPAddress(L"IP_127.0.0.1", L"127.0.0.1");
     FakeSpool_AddPrinter(kModel, kModel, L"IP_127.0.0.1", PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
     SrmDouble_Reset();
-    ModelKeys(true);
+    ServedModelKeys keys{"VEK Tessaroline 7700 (LV)"};
 
     SpoolHost host;
     if (!host.Load() || !host.Initialize()) {
@@ -169,7 +147,6 @@ int main(int argc, char** argv) {
     unsigned managers = SrmDouble_CallCount("OpenManagerExW");
     host.Unload();
     sink.Stop();
-    ModelKeys(false);
 
     auto rate = [total](double s) { return s > 0 ? total / s / (1024.0 * 1024.0) : 0.0; };
     printf("WritePort, %llu MiB in 64 KiB blocks to a TCP sink on 127.0.0.1, best of 3 (%llu bytes arrived)\n", mib,

@@ -33,13 +33,6 @@ protected:
     }
     void AddPrinter(const wchar_t* port) { FakeSpool_AddPrinter(kPrinter, L"Some Driver", port, 0, L"winprint", 0); }
 
-    // LAST_PAGE_EJECTED controls the spooler got, per job id.
-    static std::vector<DWORD> Ejected() {
-        std::vector<DWORD> ids;
-        for (const auto& r : FakeSpoolSetJobLog())
-            if (r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ids.push_back(r.jobId);
-        return ids;
-    }
     SpoolHost host;
 };
 
@@ -62,7 +55,7 @@ TEST_F(DocPath, PlainPortsPassBytesInOrderAndEjectEachJobOnce) {
         ASSERT_EQ(docs.size(), 2u);
         EXPECT_TRUE(docs[0] == a) << "first job differs (" << docs[0].size() << " bytes)";
         EXPECT_EQ(docs[1], b) << "no language header or other bytes on plain ports";
-        EXPECT_EQ(Ejected(), (std::vector<DWORD>{jobId, jobId + 1}));
+        EXPECT_EQ(FakeSpoolEjectedJobs(), (std::vector<DWORD>{jobId, jobId + 1}));
         EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
         jobId += 2;
     }
@@ -80,7 +73,7 @@ TEST_F(DocPath, SecondStartWithoutEndIsRefusedAsBusy) {
     EXPECT_TRUE(host.EndDoc(h));
     EXPECT_TRUE(host.PrintJob(h, kPrinter, 3, L"after", "ok"));
     EXPECT_TRUE(host.ClosePort(h));
-    EXPECT_EQ(Ejected(), (std::vector<DWORD>{1, 3}));
+    EXPECT_EQ(FakeSpoolEjectedJobs(), (std::vector<DWORD>{1, 3}));
 }
 
 TEST_F(DocPath, StartWithoutDocumentOnlyMarksIt) {
@@ -93,11 +86,11 @@ TEST_F(DocPath, StartWithoutDocumentOnlyMarksIt) {
     EXPECT_TRUE(host.EndDoc(h));
     EXPECT_EQ(PmDouble_CallCount(PM_STARTDOC), 0u);
     EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 0u);
-    EXPECT_TRUE(Ejected().empty());
+    EXPECT_TRUE(FakeSpoolEjectedJobs().empty());
     // A level 1 call is always a document.
     EXPECT_TRUE(host.PrintJob(h, kPrinter, 6, L"real", "x"));
     EXPECT_TRUE(host.ClosePort(h));
-    EXPECT_EQ(Ejected(), std::vector<DWORD>{6});
+    EXPECT_EQ(FakeSpoolEjectedJobs(), std::vector<DWORD>{6});
 }
 
 TEST_F(DocPath, PortMonitorStartFailureFailsOnlyNonUsbPorts) {

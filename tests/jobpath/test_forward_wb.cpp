@@ -32,10 +32,8 @@ protected:
         if (ctx) PJLMonClosePort(ctx);
     }
     void Open(const wchar_t* port) {
-        HANDLE h = nullptr;
-        ASSERT_TRUE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port),
-                                     const_cast<LPWSTR>(L"Fwd Printer"), &h, PmDouble_Table()));
-        ctx = static_cast<PortContext*>(h);
+        ctx = OpenPortWb(port, L"Fwd Printer", PmDouble_Table());
+        ASSERT_NE(ctx, nullptr);
     }
     // Device-control calls the port monitor saw, as (code, input) pairs.
     static std::vector<std::pair<DWORD, std::string>> Controls() {

@@ -5,6 +5,7 @@
 #include "pmdouble.h"
 #include "fakespool.h"
 #include "srmdouble.h"
+#include "support/served_model.h"
 
 #include <gtest/gtest.h>
 
@@ -15,30 +16,7 @@ namespace {
 
 constexpr wchar_t kPort[] = L"IP_127.0.5.30";
 constexpr wchar_t kPrinter[] = L"Front Desk";
-constexpr wchar_t kDriver[] = L"VEK Tessaroline 7700 (LV)";
-constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
-constexpr char kModelKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)";
-constexpr char kPrinterKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Front Desk";
 const std::string kUel = "\x1b%-12345X";
-
-struct ModelKeys {
-    ModelKeys() {
-        HKEY k = nullptr;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kModelKey) + "\\Status Variables").c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &k, nullptr);
-        RegCloseKey(k);
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPrinterKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
-        const char driver[] = "VEK Tessaroline 7700 (LV)";
-        RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
-        RegCloseKey(k);
-    }
-    ~ModelKeys() {
-        for (const char* key : {kModelKey, kPrinterKey}) {
-            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
-            RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
-        }
-    }
-};
 
 std::vector<SrmDoubleUpdateRecord> Updates(const char* name) {
     std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
@@ -59,8 +37,8 @@ protected:
         SrmDouble_Reset();
         FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
         FakeSpool_SetXcvIPAddress(kPort, L"127.0.5.30");
-        FakeSpool_AddDriver(kDriver, kMonitorName);
-        FakeSpool_AddPrinter(kPrinter, kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+        FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
+        FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
         ASSERT_TRUE(host.Load());
         ASSERT_NE(host.Initialize(), nullptr);
     }
@@ -70,7 +48,7 @@ protected:
             if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ++n;
         return n;
     }
-    ModelKeys keys;
+    ServedModelKeys keys{"Front Desk"};
     SpoolHost host;
 };
 

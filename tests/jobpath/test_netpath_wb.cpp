@@ -51,10 +51,8 @@ protected:
 
     // Opens the port and binds the printer as if its manager were loaded.
     void Open(const wchar_t* port) {
-        HANDLE h = nullptr;
-        ASSERT_TRUE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port),
-                                     const_cast<LPWSTR>(kPrinter), &h, PmDouble_Table()));
-        ctx = static_cast<PortContext*>(h);
+        ctx = OpenPortWb(port, kPrinter, PmDouble_Table());
+        ASSERT_NE(ctx, nullptr);
         bind = static_cast<SrmBinding*>(MemAlloc(sizeof(SrmBinding)));
         bind->pszPrinterName = StrDupW(kPrinter);
         bind->hSrmLib = GetModuleHandleW(nullptr);
@@ -95,12 +93,6 @@ protected:
             at += w;
         }
         ASSERT_EQ(at, s.size());
-    }
-    static std::vector<DWORD> Ejected() {
-        std::vector<DWORD> ids;
-        for (const auto& r : FakeSpoolSetJobLog())
-            if (r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ids.push_back(r.jobId);
-        return ids;
     }
 
     SpoolHost host;
@@ -239,7 +231,7 @@ TEST_F(NetPath, EndWithoutAnyNetworkWritePurgesTheQueue) {
     ASSERT_TRUE(older && old2);
     ASSERT_TRUE(Start(23));
     ASSERT_TRUE(PJLMonEndDocPort(ctx));
-    EXPECT_EQ(Ejected(), (std::vector<DWORD>{21, 21, 22, 22, 23, 23}));
+    EXPECT_EQ(FakeSpoolEjectedJobs(), (std::vector<DWORD>{21, 21, 22, 22, 23, 23}));
     EXPECT_EQ(ctx->pJobQueueHead, nullptr);
 }
 
@@ -251,7 +243,7 @@ TEST_F(NetPath, JobWithoutItsOwnJcidIsDeletedAtItsEnd) {
     ASSERT_NE(ctx->pJobQueueHead, nullptr);
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_EQ(ctx->pJobQueueHead, nullptr);
-    std::vector<DWORD> ejected = Ejected();
+    std::vector<DWORD> ejected = FakeSpoolEjectedJobs();
     EXPECT_FALSE(ejected.empty());
     for (DWORD id : ejected) EXPECT_EQ(id, 30u);
 }

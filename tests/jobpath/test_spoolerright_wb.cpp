@@ -14,12 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-PortContext* Open(const wchar_t* port) {
-    HANDLE h = nullptr;
-    PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port), const_cast<LPWSTR>(L"Held"), &h,
-                     PmDouble_Table());
-    return static_cast<PortContext*>(h);
-}
+PortContext* Open(const wchar_t* port) { return OpenPortWb(port, L"Held", PmDouble_Table()); }
 
 long long Seconds(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t0).count();

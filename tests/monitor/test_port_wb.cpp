@@ -18,14 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Opens a port through the linked code, over the port monitor double.
-PortContext* OpenWb(const wchar_t* port, const wchar_t* printer) {
-    EnsureMonitorProcess();
-    HANDLE h = nullptr;
-    if (!PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port),
-                          const_cast<LPWSTR>(printer), &h, PmDouble_Table()))
-        return nullptr;
-    return static_cast<PortContext*>(h);
-}
+PortContext* OpenWb(const wchar_t* port, const wchar_t* printer) { return OpenPortWb(port, printer, PmDouble_Table()); }
 
 DWORD StatusWord(PortContext* ctx, const char* name, int i) {
     StatusVariable* row = FindStatusVariable(name, ctx->pVarTable, ctx, FALSE);

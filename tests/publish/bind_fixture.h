@@ -5,6 +5,7 @@
 #include "publish/binding.h"
 #include "publish/notify.h"
 #include "publish/statusvar.h"
+#include "support/served_model.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "srmdouble.h"
@@ -37,17 +38,6 @@ inline bool WaitFor(const std::function<bool()>& cond, DWORD timeoutMs = 5000) {
         Sleep(10);
     }
     return true;
-}
-
-inline DWORD ThreadCount() {
-    DWORD n = 0, me = GetCurrentProcessId();
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te = {};
-    te.dwSize = sizeof(te);
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == me) ++n;
-    CloseHandle(snap);
-    return n;
 }
 
 inline bool SignalNamedEvent(const std::wstring& name) {

@@ -5,6 +5,7 @@
 #include "pmdouble.h"
 #include "fakespool.h"
 #include "srmdouble.h"
+#include "support/served_model.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
@@ -16,19 +17,8 @@
 namespace {
 
 constexpr wchar_t kPort[] = L"IP_CYCLE";
-constexpr wchar_t kDriver[] = L"VEK Tessaroline 7700 (LV)";
-constexpr wchar_t kMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
-
-DWORD ThreadCount() {
-    DWORD n = 0, me = GetCurrentProcessId();
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te = {};
-    te.dwSize = sizeof(te);
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == me) ++n;
-    CloseHandle(snap);
-    return n;
-}
+constexpr const wchar_t* kDriver = kServedDriver;
+constexpr const wchar_t* kMonitorName = kServedMonitorName;
 
 // GetProcessHandleCount where the system keeps it; Wine answers 0, so the
 // handle table is also counted by asking about every possible handle value.
@@ -40,32 +30,6 @@ DWORD HandleCount() {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
     return n;
 }
-
-// HKLM keys a printer of the served model has, removed at the end.
-struct Keys {
-    Keys() {
-        Create("SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)\\Status Variables");
-        for (const char* p : {"Printer A", "Printer B"}) {
-            std::string path = std::string("SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\") + p;
-            HKEY k = Create(path.c_str());
-            const char driver[] = "VEK Tessaroline 7700 (LV)";
-            RegSetValueExA(k, "Printer Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(driver), sizeof(driver));
-            RegCloseKey(k);
-        }
-    }
-    ~Keys() {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VEK\\Lorvane\\Printers\\Tessaroline 7700 (LV)");
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer A");
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer A");
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer B");
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Printer B");
-    }
-    static HKEY Create(const char* path) {
-        HKEY k = nullptr;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
-        return k;
-    }
-};
 
 class Cycles : public ::testing::Test {
 protected:
@@ -92,7 +56,7 @@ protected:
         }
         EXPECT_TRUE(host.ClosePort(h));
     }
-    Keys keys;
+    ServedModelKeys keys{"Printer A", "Printer B"};
     SpoolHost host;
 };
 

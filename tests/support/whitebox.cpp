@@ -49,3 +49,12 @@ void FreeContext(PortContext* ctx) {
     DestroyPortContext(ctx);
     UnlockPort(nullptr);
 }
+
+PortContext* OpenPortWb(const wchar_t* port, const wchar_t* printer, LPMONITOR2 portMonitor) {
+    EnsureMonitorProcess();
+    HANDLE h = nullptr;
+    if (!PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(port), const_cast<LPWSTR>(printer),
+                          &h, portMonitor))
+        return nullptr;
+    return static_cast<PortContext*>(h);
+}

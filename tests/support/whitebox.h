@@ -33,6 +33,9 @@ public:
     TestPrinterKey(const std::string& printer, const std::string& driver);
 };
 
+// A port opened through PJLMonOpenPortEx over the given port monitor table.
+PortContext* OpenPortWb(const wchar_t* port, const wchar_t* printer, LPMONITOR2 portMonitor);
+
 // A port context made as OpenPortEx makes it, without a port monitor.
 PortContext* NewContext(const wchar_t* port, const wchar_t* printer);
 void FreeContext(PortContext* ctx);

@@ -143,6 +143,13 @@ inline std::vector<FakeSpoolSetPortRecord> FakeSpoolSetPortLog() {
     if (n < v.size()) v.resize(n);
     return v;
 }
+// Job ids that got JOB_CONTROL_LAST_PAGE_EJECTED, in call order.
+inline std::vector<DWORD> FakeSpoolEjectedJobs() {
+    std::vector<DWORD> ids;
+    for (const auto& r : FakeSpoolSetJobLog())
+        if (r.command == 7) ids.push_back(r.jobId);
+    return ids;
+}
 // Polls cond every 5 ms until it holds; false after timeoutMs.
 template <class Cond>
 bool FakeSpoolWaitUntil(Cond cond, DWORD timeoutMs) {
