@@ -27,6 +27,7 @@ fi
 build/windows/wine-run.sh build/windows/bin/vjlhost.exe "${sink_args[@]}"
 if [ -n "$sim_pid" ]; then
   echo
+  sleep 2  # let the printer finish the page
   echo "what the simulated printer received:"
   printf 'received\njobs\n' | "$SIM" --ctl 127.0.0.1:19101 || true
 fi

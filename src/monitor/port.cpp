@@ -4,6 +4,7 @@
 #include "monitor/settings.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"
+#include "jobpath/forward.h"
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
@@ -198,6 +199,7 @@ BOOL DestroyPortContext(PortContext* ctx) {
     ctx->cLockDepth = 0;
     ResetTraceSettings(ctx);
     FreeSnmpBuffers(ctx);
+    DiscardPending(ctx);
     MemFree(ctx);
     return TRUE;
 }
