@@ -200,7 +200,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     if (!ctx) return FALSE;
 
     if (Level != 1 && (!pDocInfo || !reinterpret_cast<DOC_INFO_1W*>(pDocInfo)->pDocName)) {
-        ctx->status |= ST_NULL_DOC;
+        StatusSet(ctx, ST_NULL_DOC);
         ReplacePrinterName(ctx, pPrinterName);
         return TRUE;
     }
@@ -218,7 +218,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort [GetSpoolerAccessRights() -> Success]");
 
-    ctx->status &= ~(ST_MGR_TERMINATED | ST_JOB_LOST);
+    StatusClear(ctx, ST_MGR_TERMINATED | ST_JOB_LOST);
     ctx->dwSysFlag &= SYS_PWOFF_JCID | SYS_PRINTER_RESET;
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
@@ -244,11 +244,11 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");
-    ctx->status |= ST_IN_DOC;
+    StatusSet(ctx, ST_IN_DOC);
     ReadPortMode(ctx);
     if (ctx->status & ST_PM_DOC) {
         PMEndDocPort(ctx);
-        ctx->status &= ~ST_PM_DOC;
+        StatusClear(ctx, ST_PM_DOC);
     }
     DWORD enter = 0;
     ctx->dwEnterLanguage = ReadMonitorRegDword(L"ENTERLANGUAGE", &enter) ? enter : 0;
@@ -256,7 +256,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     if (ctx->bWaitThreadStarted) {
         // The waiting-job thread gives the port back to the job.
         ReleaseSpoolerFunc(ctx);
-        ctx->status &= ~ST_THREAD_RUN;
+        StatusClear(ctx, ST_THREAD_RUN);
         if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
         WaitForSingleObject(ctx->hRefreshDoneEvent, 4000);
         WaitSpoolerFunc(ctx);
@@ -266,15 +266,15 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     if (!PMStartDocPort(ctx, pPrinterName, JobId, Level, pDocInfo)) {
         if (!usb) {
             DWORD err = GetLastError();
-            ctx->status &= ~ST_IN_DOC;
+            StatusClear(ctx, ST_IN_DOC);
             return fail("VJLMON:PJLMonStartDocPort -END(3)-", err);
         }
     } else {
         if (IsLptPort(ctx->pszPortName)) PrepareParallelMode(ctx);
         if (!usb) SetReadTimeOuts(ctx);
-        ctx->status |= ST_PM_DOC;
+        StatusSet(ctx, ST_PM_DOC);
     }
-    ctx->status &= ~(ST_FIRST_WRITE | ST_CANCEL_REQ | ST_JOB_DELETING | ST_CANCEL_SENT);
+    StatusClear(ctx, ST_FIRST_WRITE | ST_CANCEL_REQ | ST_JOB_DELETING | ST_CANCEL_SENT);
     ctx->JobId = JobId;
 
     if (!(ctx->dwPortStatus & PORTKIND_TCPIP)) {
@@ -300,7 +300,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         return TRUE;
     }
     CheckDeviceId(ctx);
-    ctx->status |= ST_WAIT_JOBHDR;
+    StatusSet(ctx, ST_WAIT_JOBHDR);
     ctx->bJobStarted = 1;
     if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
     if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
@@ -313,7 +313,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     UnlockPort(ctx);
     ReleaseSpoolerFunc(ctx);
 
-    ctx->status &= ~ST_JOB_DELETED;
+    StatusClear(ctx, ST_JOB_DELETED);
     ctx->dwJobType = 0;
     memset(ctx->szJobJCID, 0, sizeof(ctx->szJobJCID));
     ctx->bWriteSeen = 0;
@@ -462,7 +462,7 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
     if (ctx->status & ST_JOB_DELETING) {
         // The job is being deleted: its data is consumed, not sent.
         *pcbWritten = cb;
-        ctx->status &= ~ST_WAIT_JOBHDR;
+        StatusClear(ctx, ST_WAIT_JOBHDR);
     } else {
         bool makersTcp = (ctx->dwPortStatus & PORTKIND_DPU) && !(ctx->dwPortStatus & PORTKIND_TCPMON) &&
                          !(ctx->dwPortStatus & PORTKIND_LOCAL) && !IsUsbPort(ctx->pszPortName);
@@ -492,7 +492,7 @@ namespace {
 // spooler go of the job at once.
 BOOL SimpleEnd(PortContext* ctx) {
     PMEndDocPort(ctx);
-    ctx->status &= ~(ST_IN_DOC | ST_PM_DOC);
+    StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
     ctx->bDocBusy = 0;
     if (ctx->PortMode & 0x2) {
         ctx->bDataWritten = 0;
@@ -547,7 +547,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
     if (ctx->status & ST_NULL_DOC) {
-        ctx->status &= ~ST_NULL_DOC;
+        StatusClear(ctx, ST_NULL_DOC);
         return TRUE;
     }
     if (TraceOn(ctx)) {
@@ -563,8 +563,8 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     }
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort [GetSpoolerAccessRights() -> Success]");
     if (ctx->bPJMService) VHEndDoc(ctx->pszPortName, ctx->JobId);
-    ctx->status &= ~0x10000000u;
-    if (!(ctx->status & ST_PM_DOC) && OpenOwnDocument(ctx)) ctx->status |= ST_PM_DOC;
+    StatusClear(ctx, 0x10000000u);
+    if (!(ctx->status & ST_PM_DOC) && OpenOwnDocument(ctx)) StatusSet(ctx, ST_PM_DOC);
 
     if (!TcpKind(ctx) || !ctx->pCurBind || !ManagerLoaded(ctx->pCurBind)) return SimpleEnd(ctx);
     const bool traceJob = TraceOn(ctx, TRC_JOB);
@@ -605,8 +605,8 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
         UnlockPort(ctx);
         SetPrintingStatus(ctx, FALSE);
     }
-    ctx->status &= ~(ST_JOB_DELETED | ST_IN_DOC);
-    ctx->status |= ST_IDLE;
+    StatusClear(ctx, ST_JOB_DELETED | ST_IN_DOC);
+    StatusSet(ctx, ST_IDLE);
     if (CountWaitingJobs(ctx) == 0) ctx->bDataWritten = 0;
     ReleaseSpoolerFunc(ctx);
 
@@ -621,7 +621,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
         }
     }
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@3");
-    if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) ctx->status &= ~ST_PM_DOC;
+    if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
     if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= 0x20;
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@4");
 
@@ -670,7 +670,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
         }
     }
     ctx->PortMode &= ~0x2u;
-    ctx->status &= ~(ST_CANCEL_REQ | ST_CANCEL_SENT);
+    StatusClear(ctx, ST_CANCEL_REQ | ST_CANCEL_SENT);
     ctx->bDocEnded = 1;
     ctx->bDocBusy = 0;
     if (TraceOn(ctx)) {
@@ -699,11 +699,11 @@ BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    ctx->status |= ST_PM_DOC;
+    StatusSet(ctx, ST_PM_DOC);
     DWORD dummy = 0;
     BOOL ok = PMReadPort(ctx, pBuffer, cbBuffer, pcbRead ? pcbRead : &dummy);
     DWORD err = GetLastError();
-    if (PMEndDocPort(ctx)) ctx->status &= ~ST_PM_DOC;
+    if (PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
     ReleaseSpoolerFunc(ctx);
     if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonReadPort --END--\r\n");
     SetLastError(err);

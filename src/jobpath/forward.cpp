@@ -227,7 +227,7 @@ BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
     bool opened = false;
     if (!(ctx->status & ST_PM_DOC)) {
         if (!OpenOwnDocument(ctx)) return FALSE;
-        ctx->status |= ST_PM_DOC;
+        StatusSet(ctx, ST_PM_DOC);
         opened = true;
     }
     BOOL result = TRUE;
@@ -258,7 +258,7 @@ BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
     }
     if (opened) {
         PMEndDocPort(ctx);
-        ctx->status &= ~ST_PM_DOC;
+        StatusClear(ctx, ST_PM_DOC);
     }
     SetLastError(error);
     return result;

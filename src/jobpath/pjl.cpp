@@ -48,7 +48,7 @@ void SaveScan(PortContext* ctx, const PjlScan* scan) {
 void JobLineTaken(PjlScan* scan, void* user) {
     auto* ctx = static_cast<PortContext*>(user);
     SaveScan(ctx, scan);
-    if (ctx->szJobJCID[0]) ctx->status &= ~ST_WAIT_JOBHDR;
+    if (ctx->szJobJCID[0]) StatusClear(ctx, ST_WAIT_JOBHDR);
     if (ctx->dwSysFlag & SYS_RESTART_CHECK) {
         DEP_RestartJob_SNMP(ctx);
         ctx->dwSysFlag &= ~SYS_RESTART_CHECK;
@@ -166,7 +166,7 @@ BOOL SendLanguageHeader(PortContext* ctx, const BYTE* firstBlock, DWORD cb) {
     if (!ctx || (ctx->status & ST_FIRST_WRITE) || ctx->dwEnterLanguage) return FALSE;
     // Once per job, whatever happens below: a header in the middle of the
     // job's data would be worse than none.
-    ctx->status |= ST_FIRST_WRITE;
+    StatusSet(ctx, ST_FIRST_WRITE);
     if (firstBlock && cb >= kUelSize && memcmp(firstBlock, kUel, kUelSize) == 0) return FALSE;
 
     HeapBlock buf(MemAlloc(kLanguageHeaderBuffer));

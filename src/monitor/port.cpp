@@ -188,7 +188,7 @@ BOOL DestroyPortContext(PortContext* ctx) {
         MemFree(ctx->pJcidList);
     }
     if (ctx->status & ST_THREAD_ALIVE) {
-        ctx->status &= ~ST_THREAD_RUN;
+        StatusClear(ctx, ST_THREAD_RUN);
         Sleep(4010);
     }
     if (ctx->pCritSec) {
@@ -275,7 +275,7 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
 
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort -START-");
     ResetPrintCheckInfo(ctx);
-    ctx->status |= ST_CLOSING;
+    StatusSet(ctx, ST_CLOSING);
 
     while (ctx->pJobQueueHead && GetTickCount() - start < ctx->dwClosePortTimeout) Sleep(1000);
     if (ctx->pJobQueueHead) {
@@ -284,7 +284,7 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     }
 
     if (ctx->status & ST_THREAD_ALIVE) {
-        ctx->status &= ~ST_THREAD_RUN;
+        StatusClear(ctx, ST_THREAD_RUN);
         if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
         while (ctx->hWakeEvent) Sleep(500);  // the worker clears it as its last act
     }

@@ -136,6 +136,15 @@ struct PortContext {
     // The port name copy follows the record (pszPortName points at it).
 };
 
+// The status word is changed by the spooler's threads and the port's worker
+// threads at once: every change is one atomic operation.
+inline void StatusSet(PortContext* ctx, DWORD bits) {
+    InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), static_cast<LONG>(bits));
+}
+inline void StatusClear(PortContext* ctx, DWORD bits) {
+    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), static_cast<LONG>(~bits));
+}
+
 PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName);
 BOOL DestroyPortContext(PortContext* ctx);
 PortContext* FindPort(PortContext* list, const wchar_t* name);

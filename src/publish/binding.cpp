@@ -43,7 +43,7 @@ bool ManagerAccepts(PortContext* ctx, SrmBinding* b) {
     LONG rcTerm = b->pfnGetPrinterStatusA
                       ? b->pfnGetPrinterStatusA(b->hManager, SZ_SRMVAR_TERMINATE, &terminate, sizeof(terminate), &needed)
                       : -1;
-    if (rcTerm == 0 && terminate) InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), ST_MGR_TERMINATED);
+    if (rcTerm == 0 && terminate) StatusSet(ctx, ST_MGR_TERMINATED);
     if (rcPort != 0 || rcTerm != 0 || terminate) return false;
     return port.dwWord == 0 || SrmPortNamesPort(ctx, &port);
 }

@@ -37,10 +37,6 @@ struct NotifyState {
     SRMREG reg = 0;
 };
 
-void SetStatusBits(PortContext* ctx, DWORD bits) { InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), bits); }
-void ClearStatusBits(PortContext* ctx, DWORD bits) {
-    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), ~bits);
-}
 
 // The binding this thread serves; the caller holds the port lock.
 SrmBinding* OwnBinding(PortContext* ctx) {
@@ -105,7 +101,7 @@ bool InitialReads(NotifyState* st, SrmBinding* b) {
     DWORD terminate = 0;
     if (ReadValue(b, SZ_SRMVAR_TERMINATE, &terminate, sizeof(terminate)) != 0) return false;
     if (terminate) {
-        SetStatusBits(ctx, ST_MGR_TERMINATED);
+        StatusSet(ctx, ST_MGR_TERMINATED);
         SetEvent(st->ev[2]);
     }
     return true;
@@ -232,7 +228,7 @@ DWORD NotifyMain(PortContext* ctx) {
         case SLOT_CLOSE: exit = NX_CLOSING; break;
         case SLOT_UNBIND: exit = NX_GONE; break;
         case SLOT_TERMINATE:
-            SetStatusBits(ctx, ST_MGR_TERMINATED);
+            StatusSet(ctx, ST_MGR_TERMINATED);
             exit = NX_UNBIND;
             break;
         case SLOT_DEL_PRN: exit = NX_UNBIND; break;
@@ -285,7 +281,7 @@ DWORD NotifyMain(PortContext* ctx) {
 
 void StopWorkerForNotify(PortContext* ctx) {
     if (ctx->bWaitThreadStarted) return;
-    ClearStatusBits(ctx, ST_THREAD_RUN);
+    StatusClear(ctx, ST_THREAD_RUN);
     if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
     while (ctx->hWakeEvent) Sleep(500);
 }

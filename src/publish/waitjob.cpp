@@ -7,11 +7,6 @@
 
 namespace {
 
-void SetStatusBits(PortContext* ctx, DWORD bits) { InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), bits); }
-void ClearStatusBits(PortContext* ctx, DWORD bits) {
-    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), ~bits);
-}
-
 // Sets or clears the "a worker thread runs" bit of PrinterExtStatus and
 // publishes it.
 void MarkWorkerRunning(PortContext* ctx, bool on) {
@@ -54,20 +49,20 @@ bool Obtained(DWORD rc) { return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED; }
 
 BOOL StartWaitingJobThread(PortContext* ctx) {
     if (!(ctx->dwPortStatus & 0x112)) return FALSE;
-    SetStatusBits(ctx, ST_THREAD_RUN);
+    StatusSet(ctx, ST_THREAD_RUN);
     ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (ctx->hRefreshDoneEvent && WaitForSingleObject(ctx->hRefreshDoneEvent, 0) == WAIT_OBJECT_0)
         ResetEvent(ctx->hRefreshDoneEvent);
     HANDLE h = CreateThread(nullptr, 16384, WaitingJobThread, ctx, 0, nullptr);
     if (!h) {
-        ClearStatusBits(ctx, ST_THREAD_RUN);
+        StatusClear(ctx, ST_THREAD_RUN);
         if (HANDLE wake = ctx->hWakeEvent) {
             ctx->hWakeEvent = nullptr;
             CloseHandle(wake);
         }
         return FALSE;
     }
-    SetStatusBits(ctx, ST_THREAD_ALIVE);
+    StatusSet(ctx, ST_THREAD_ALIVE);
     SetThreadPriority(h, (ctx->PortMode & 0x2) ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_LOWEST);
     CloseHandle(h);
     return TRUE;
@@ -105,7 +100,7 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
 
     if (holding) ReleaseSpoolerRight(ctx->pSpoolerRight);
     bool obtained = !share && Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, 30000));
-    ClearStatusBits(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
+    StatusClear(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
     ctx->bWaitThreadStarted = 0;
     if (ctx->pVarTable) {
         RefreshSRMBindings(ctx);
