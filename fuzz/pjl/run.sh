@@ -4,7 +4,7 @@
 #   extra libFuzzer flags go in FUZZ_FLAGS (for example FUZZ_FLAGS=-max_total_time=60)
 set -euo pipefail
 runs="${1:-10000000}"
-build="${2:-build/native}"
+build="$(cd "${2:-build/native}" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 exe="$build/bin/pjl_header_fuzz"
 [ -x "$exe" ] || { echo "missing $exe (build the native preset first)" >&2; exit 2; }
@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus"
 cp "$here/corpus/"* "$work/corpus/"
 status=0
-(cd "$work" && "$OLDPWD/$exe" -runs="$runs" -max_len=512 -print_final_stats=1 \
+(cd "$work" && "$exe" -runs="$runs" -max_len=512 -print_final_stats=1 \
      -artifact_prefix="$work/pjl-" ${FUZZ_FLAGS:-} "$work/corpus") || status=1
 if ls "$work/pjl-"* >/dev/null 2>&1; then
   mkdir -p fuzz-findings && cp "$work/pjl-"* fuzz-findings/ && echo "findings copied to fuzz-findings/"
