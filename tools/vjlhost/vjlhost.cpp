@@ -9,6 +9,8 @@
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
+#include "srmdouble.h"
+#include "support/served_model.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -91,7 +93,10 @@ int main(int argc, char** argv) {
 
     // The spooler's ports, one of each kind.
     FakeSpool_Reset();
-    FakeSpool_AddDriver(kPrinter, nullptr);
+    SrmDouble_Reset();
+    ServedModelKeys modelKeys{"VEK Tessaroline 7700 (LV)"};
+    FakeSpool_AddDriver(kPrinter, kServedMonitorName);
+    FakeSpool_AddPrinter(kPrinter, kServedDriver, L"IP_127.0.0.1", PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
     FakeSpool_AddPort(L"IP_127.0.0.1", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
     FakeSpool_SetXcvIPAddress(L"IP_127.0.0.1", L"127.0.0.1");
     FakeSpool_AddPort(L"USB001", L"USB Monitor", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Virtual printer port for USB");
@@ -148,6 +153,37 @@ int main(int argc, char** argv) {
     printf("job %s: %zu bytes reached the port monitor%s\n", ok ? "printed" : "FAILED", written.size(),
            written == job ? ", byte for byte" : ", DIFFERENT from the job");
     if (!ok) printf("last error %lu\n", err);
+
+    // One job through the Standard TCP/IP port: the start binds the printer's
+    // status report manager, the job carries its own JCID for the printer to
+    // report it under, and the end lets the spooler go of the job.
+    const std::string uel = "\x1b%-12345X";
+    std::string jcid = "VJLHOST-DEMO-";
+    while (jcid.size() < 45) jcid += static_cast<char>('0' + jcid.size() % 10);
+    std::string netJob = uel + "@PJL JOB NAME=\"vjlhost network demo job\" @JCID=\"" + jcid + "\"\r\n" +
+                         "@PJL ENTER LANGUAGE=PCL\r\n" + job.substr(job.find("The quick")) ;
+    PmDouble_Reset();
+    if (sink) PmDouble_SetTcpSink(sink);
+    DWORD netJobId = FakeSpool_AddJob(kPrinter, 2, 0, L"vjlhost network demo", L"demo", 1);
+    printf("\nprinting %zu bytes through IP_127.0.0.1 (job %lu, JCID %s)\n", netJob.size(), netJobId, jcid.c_str());
+    h = nullptr;
+    BOOL netOk = host.OpenPort(L"IP_127.0.0.1", kPrinter, &h) &&
+                 host.PrintJob(h, kPrinter, netJobId, L"vjlhost network demo", netJob);
+    if (h) host.ClosePort(h);
+    ok = ok && netOk;
+    printf("job %s: %zu bytes reached the port monitor\n", netOk ? "printed" : "FAILED", PmDouble_AllWritten().size());
+    printf("status report manager opened %lu time(s); what the monitor published to it:\n",
+           SrmDouble_CallCount("OpenManagerExW"));
+    std::vector<SrmDoubleUpdateRecord> updates(SrmDouble_GetUpdateLog(nullptr, 0));
+    updates.resize(SrmDouble_GetUpdateLog(updates.data(), static_cast<DWORD>(updates.size())));
+    for (const auto& u : updates) {
+        printf("  %-20s %4lu bytes:", u.name, u.cbValue);
+        for (DWORD i = 0; i + 4 <= u.cbValue && i < 16; i += 4) printf(" %08lx", *reinterpret_cast<const DWORD*>(u.value + i));
+        printf("%s\n", u.cbValue > 16 ? " ..." : "");
+    }
+    printf("spooler told that the last page was ejected for job(s):");
+    for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
+    printf("\n");
 
     host.Unload();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, dpuKey.c_str());
