@@ -103,6 +103,17 @@ std::wstring Lower(const wchar_t* s) {
 
 bool IEq(const std::wstring& a, const wchar_t* b) { return b && _wcsicmp(a.c_str(), b) == 0; }
 
+// Removes the record named `name` (any case) from a list of printers or ports.
+template <class List>
+BOOL EraseNamed(List& list, const wchar_t* name) {
+    for (auto it = list.begin(); it != list.end(); ++it)
+        if (IEq(it->name, name)) {
+            list.erase(it);
+            return TRUE;
+        }
+    return FALSE;
+}
+
 Printer* FindPrinter(const wchar_t* name) {
     for (auto& p : g_state->printers)
         if (IEq(p.name, name)) return &p;
@@ -719,12 +730,7 @@ BOOL FakeSpool_AddPrinter(LPCWSTR name, LPCWSTR driverName, LPCWSTR portName, DW
 
 BOOL FakeSpool_RemovePrinter(LPCWSTR name) {
     Lock lock;
-    for (size_t i = 0; i < g_state->printers.size(); i++)
-        if (IEq(g_state->printers[i].name, name)) {
-            g_state->printers.erase(g_state->printers.begin() + i);
-            return TRUE;
-        }
-    return FALSE;
+    return EraseNamed(g_state->printers, name);
 }
 
 BOOL FakeSpool_SetPrinterStatus(LPCWSTR name, DWORD status) {
@@ -772,12 +778,7 @@ BOOL FakeSpool_AddPort(LPCWSTR name, LPCWSTR monitorName, DWORD portType, LPCWST
 
 BOOL FakeSpool_RemovePort(LPCWSTR name) {
     Lock lock;
-    for (size_t i = 0; i < g_state->ports.size(); i++)
-        if (IEq(g_state->ports[i].name, name)) {
-            g_state->ports.erase(g_state->ports.begin() + i);
-            return TRUE;
-        }
-    return FALSE;
+    return EraseNamed(g_state->ports, name);
 }
 
 BOOL FakeSpool_SetXcvData(LPCWSTR portName, LPCWSTR dataName, const void* data, DWORD cbData, DWORD xcvStatus) {
