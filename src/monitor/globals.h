@@ -37,6 +37,54 @@ VOID WINAPI Shutdown(HANDLE hMon);
 void LockPort(PortContext* ctx);
 void UnlockPort(PortContext* ctx);
 
+// Holds the per-port lock (the global lock for a null context) for a scope.
+// The lock is re-entrant, so nested guards on one thread are fine.
+class PortLock {
+public:
+    explicit PortLock(PortContext* ctx) : ctx_(ctx) { LockPort(ctx_); }
+    ~PortLock() { if (held_) UnlockPort(ctx_); }
+    void unlock() { if (held_) { held_ = false; UnlockPort(ctx_); } }
+    void lock() { if (!held_) { LockPort(ctx_); held_ = true; } }
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+private:
+    PortContext* ctx_;
+    bool held_ = true;
+};
+
+// Owns one kernel handle (or any value with a close function) for a scope.
+template <typename H, auto Close>
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(H h) : h_(h) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& o) noexcept { if (this != &o) reset(o.release()); return *this; }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    H get() const { return h_; }
+    H* put() { reset(); return &h_; }
+    explicit operator bool() const { return h_ != H() && h_ != Invalid(); }
+    H release() { H h = h_; h_ = H(); return h; }
+    void reset(H h = H()) {
+        if (*this) {
+            DWORD err = GetLastError();
+            Close(h_);
+            SetLastError(err);
+        }
+        h_ = h;
+    }
+private:
+    // -1 is "no handle" for files; never a valid handle of any other kind.
+    static H Invalid() { return reinterpret_cast<H>(static_cast<LONG_PTR>(-1)); }
+    H h_ = H();
+};
+
+using UniqueKernelHandle = UniqueHandle<HANDLE, CloseHandle>;   // events, threads, files, mutexes
+using UniquePrinter = UniqueHandle<HANDLE, ClosePrinter>;
+using UniqueRegKey = UniqueHandle<HKEY, RegCloseKey>;
+
 BOOL IsWinXPOrLater();
 BOOL IsVistaOrLater();
 

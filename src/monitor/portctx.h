@@ -152,6 +152,36 @@ PortContext* FindPort(PortContext* list, const wchar_t* name);
 DWORD WaitSpoolerFunc(PortContext* ctx);
 void ReleaseSpoolerFunc(PortContext* ctx);
 
+// Takes the port's spooler-access right for a scope and gives it back on
+// every exit path, keeping the thread's last error (the spooler reads it
+// after the operation returns). held() says whether the wait succeeded.
+class SpoolerRightGuard {
+public:
+    explicit SpoolerRightGuard(PortContext* ctx) : ctx_(ctx) { acquire(); }
+    ~SpoolerRightGuard() { release(); }
+    DWORD acquire() {
+        if (held_) return WAIT_OBJECT_0;
+        rc_ = WaitSpoolerFunc(ctx_);
+        held_ = rc_ == WAIT_OBJECT_0 || rc_ == WAIT_ABANDONED;
+        return rc_;
+    }
+    void release() {
+        if (!held_) return;
+        held_ = false;
+        DWORD err = GetLastError();
+        ReleaseSpoolerFunc(ctx_);
+        SetLastError(err);
+    }
+    bool held() const { return held_; }
+    DWORD result() const { return rc_; }
+    SpoolerRightGuard(const SpoolerRightGuard&) = delete;
+    SpoolerRightGuard& operator=(const SpoolerRightGuard&) = delete;
+private:
+    PortContext* ctx_;
+    DWORD rc_ = WAIT_TIMEOUT;
+    bool held_ = false;
+};
+
 BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortName, LPWSTR pszPrinterName,
                              PHANDLE pHandle, LPMONITOR2 pMonitor);
 BOOL WINAPI PJLMonClosePort(HANDLE hPort);
