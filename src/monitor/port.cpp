@@ -95,7 +95,7 @@ PortContext* FindPort(PortContext* list, const wchar_t* name) {
 
 DWORD WaitSpoolerFunc(PortContext* ctx) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
-    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, 30000);
+    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs);
     if (rc == WAIT_TIMEOUT && TraceOn(ctx)) TraceWrite(ctx, "-WaitSpoolerFunc() -> TIMEOUT-");
     return rc;
 }

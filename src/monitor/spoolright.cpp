@@ -1,5 +1,7 @@
 #include "monitor/spoolright.h"
 
+volatile DWORD dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+
 namespace {
 constexpr DWORD kWakeSliceMs = 50;
 }

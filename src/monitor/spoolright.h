@@ -5,6 +5,11 @@
 #pragma once
 #include <windows.h>
 
+// How long one wait for a port's right lasts (WaitSpoolerFunc), in ms.
+// Process-wide; tests lower it so that three time-outs take moments.
+constexpr DWORD kDefaultSpoolerWaitMs = 30000;
+extern volatile DWORD dwSpoolerWaitMs;
+
 struct SpoolerRight {
     SRWLOCK lock;               // zero-filled memory is an initialised lock
     CONDITION_VARIABLE freed;   // and condition variable
