@@ -8,11 +8,11 @@ namespace {
 constexpr REGSAM kReadAccess = 0x20019;
 constexpr REGSAM kFullAccess = 0xF003F;
 
-// Reads a 32-bit number; values of other types count by their first four bytes.
+// Reads a 32-bit number; a value of another type counts as missing.
 bool ReadDword(HKEY key, const char* name, DWORD* out) {
     DWORD value = 0, cb = 4, type = 0;
     LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &cb);
-    if (rc != ERROR_SUCCESS) return false;
+    if (rc != ERROR_SUCCESS || type != REG_DWORD || cb != 4) return false;
     *out = value;
     return true;
 }
@@ -32,16 +32,18 @@ bool ReadPrinterDriver(const char* printerName, char* driver, DWORD cb) {
     return rc == ERROR_SUCCESS;
 }
 
-// Reads the value named after the printer's driver under keyPath.
-bool ReadDriverKeyedValue(const char* printerName, const char* keyPath, void* out, DWORD* cb) {
+// Reads the value named after the printer's driver under keyPath; false
+// also when it is not of type `want`.
+bool ReadDriverKeyedValue(const char* printerName, const char* keyPath, DWORD want, void* out, DWORD* cb) {
     if (!printerName || !*printerName) return false;
     char driver[261] = {};
     if (!ReadPrinterDriver(printerName, driver, sizeof(driver))) return false;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, kFullAccess, &key) != ERROR_SUCCESS) return false;
-    LONG rc = RegQueryValueExA(key, driver, nullptr, nullptr, static_cast<BYTE*>(out), cb);
+    DWORD type = 0;
+    LONG rc = RegQueryValueExA(key, driver, nullptr, &type, static_cast<BYTE*>(out), cb);
     RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    return rc == ERROR_SUCCESS && type == want;
 }
 
 }  // namespace
@@ -84,7 +86,7 @@ int ReadCommunity(const char* printerName, char out[32], DWORD* pLen) {
     if (pLen) *pLen = static_cast<DWORD>(strlen(out));
     char value[33] = {};
     DWORD cb = 32;
-    if (!ReadDriverKeyedValue(printerName, kCommunityKey, value, &cb)) return -1;
+    if (!ReadDriverKeyedValue(printerName, kCommunityKey, REG_SZ, value, &cb)) return -1;
     value[31] = '\0';  // at most 31 characters
     memcpy(out, value, 32);
     if (pLen) *pLen = static_cast<DWORD>(strlen(out));
@@ -94,7 +96,7 @@ int ReadCommunity(const char* printerName, char out[32], DWORD* pLen) {
 int ReadClosePortTimeout(const char* printerName, DWORD* pTimeout) {
     *pTimeout = kDefaultClosePortTimeout;
     DWORD value = 0, cb = 4;
-    if (!ReadDriverKeyedValue(printerName, kClosePortTimeoutKey, &value, &cb)) return -1;
+    if (!ReadDriverKeyedValue(printerName, kClosePortTimeoutKey, REG_DWORD, &value, &cb)) return -1;
     *pTimeout = Bound(value, kDefaultClosePortTimeout, kMaxClosePortTimeout);
     return 0;
 }

@@ -66,6 +66,46 @@ TEST(PollingSettingsNoKey, DefaultsAndStepZero) {
     EXPECT_EQ(ctx.dwSNMP_PWOFF, 2u);
 }
 
+// A number stored as text or bytes is not a setting: it counts as missing,
+// and the step shows how far the polling settings got.
+TEST(PollingSettingsTypes, OnlyDwordValuesCount) {
+    EnsureMonitorProcess();
+    const DWORD one = 1, big = 60000;
+    {
+        TestRegKey key(kPollingKey);
+        key.SetString("LMMode", "1");
+        key.SetBinary("OIDIntervals", &big, 4);
+        PortContext ctx{};
+        EXPECT_FALSE(ReadPollingSettings(&ctx));
+        EXPECT_EQ(ctx.dwRegStep, 1u);
+        EXPECT_EQ(ctx.bVariablePolling, 0u);
+        EXPECT_EQ(ctx.dwSNMPIntervals, 10u);
+    }
+    {
+        TestRegKey key(kPollingKey);
+        key.SetDword("LMMode", one);
+        key.SetBinary("PollingIntervals", &big, 4);
+        key.SetString("CheckDID", "5");
+        PortContext ctx{};
+        EXPECT_TRUE(ReadPollingSettings(&ctx));
+        EXPECT_EQ(ctx.dwRegStep, 4u) << "PollingIntervals missing";
+        EXPECT_EQ(ctx.dwPollingIntervals, 3000u);
+        EXPECT_EQ(ctx.dwDevIDLevel, 1u);
+    }
+    TestPrinterKey p("Settings Printer E", "Driver Epsilon");
+    TestRegKey timeouts(kClosePortTimeoutKey);
+    timeouts.SetBinary("Driver Epsilon", &big, 4);
+    DWORD timeout = 0;
+    EXPECT_EQ(ReadClosePortTimeout("Settings Printer E", &timeout), -1);
+    EXPECT_EQ(timeout, 120000u);
+    TestRegKey mode(kPortModeKey);
+    mode.SetBinary("MyPortMode", &big, 4);
+    PortContext ctx{};
+    ctx.PortMode = 2;
+    EXPECT_FALSE(ReadPortMode(&ctx));
+    EXPECT_EQ(ctx.PortMode, 2u);
+}
+
 TEST(DriverSettings, CommunityAndTimeoutFollowThePrintersDriver) {
     EnsureMonitorProcess();
     TestPrinterKey a("Settings Printer A", "Driver Alpha");
