@@ -179,13 +179,17 @@ BOOL GetPrinterIPAddress(PortContext* ctx, const wchar_t* portName) {
         wchar_t object[300];
         _snwprintf(object, 300, L",XcvPort %ls", portName);
         object[299] = L'\0';
-        PRINTER_DEFAULTSW defaults{nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
-        HANDLE hXcv = nullptr;
-        if (!OpenPrinterW(object, &hXcv, &defaults)) return FALSE;
+        // Reading the address needs no more than the default access; asking
+        // for administration fails for a spooler that runs without it.
+        UniquePrinter xcv;
+        if (!OpenPrinterW(object, xcv.put(), nullptr)) {
+            xcv.release();
+            return FALSE;
+        }
         wchar_t out[130] = {};  // 260 bytes
         DWORD needed = 0, status = 0;
-        BOOL ok = XcvDataW(hXcv, L"IPAddress", nullptr, 0, reinterpret_cast<BYTE*>(out), 260, &needed, &status);
-        ClosePrinter(hXcv);
+        BOOL ok = XcvDataW(xcv.get(), L"IPAddress", nullptr, 0, reinterpret_cast<BYTE*>(out), 260, &needed, &status);
+        xcv.reset();
         if (!ok || status != ERROR_SUCCESS) return FALSE;
         out[129] = L'\0';
         if (WideCharToMultiByte(CP_ACP, 0, out, -1, text, sizeof(text), nullptr, nullptr) <= 0) text[0] = '\0';
@@ -216,8 +220,9 @@ BOOL GetPrinterIPAddress(PortContext* ctx, const wchar_t* portName) {
         RegCloseKey(port);
     }
     text[255] = '\0';
-    memset(ctx->szPrinterAddress, 0, 256);
-    strcpy(ctx->szPrinterAddress, text);
+    // Other threads read the address while it is replaced: one copy of the
+    // whole zero-padded buffer, never a moment with an empty address.
+    memcpy(ctx->szPrinterAddress, text, sizeof(text));
     return TRUE;
 }
 

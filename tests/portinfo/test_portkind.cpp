@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -108,6 +110,7 @@ TEST_F(PortKind, PrinterAddressOnVistaComesFromXcvData) {
     Vista();
     FakeSpool_AddPort(L"IP_A", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
     FakeSpool_SetXcvIPAddress(L"IP_A", L"printer-long-name.example");
+    FakeSpool_DenyAdminAccess(TRUE);  // a spooler without administration rights still reads it
     PortContext* ctx = NewContext(L"IP_A", L"Addr Printer");
     ASSERT_TRUE(GetPrinterIPAddress(ctx, ctx->pszPortName));
     EXPECT_STREQ(ctx->szPrinterAddress, "printer-long-name.example");
@@ -120,6 +123,25 @@ TEST_F(PortKind, PrinterAddressOnVistaComesFromXcvData) {
     FakeSpool_SetXcvIPAddress(L"IP_A", L"");
     EXPECT_TRUE(GetPrinterIPAddress(ctx, ctx->pszPortName)) << "an empty address is stored (broadcast)";
     EXPECT_STREQ(ctx->szPrinterAddress, "");
+
+    // Readers on other threads never see the address half replaced.
+    FakeSpool_SetXcvIPAddress(L"IP_A", L"127.0.5.2");
+    ASSERT_TRUE(GetPrinterIPAddress(ctx, ctx->pszPortName));
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const char* a = ctx->szPrinterAddress;
+            if (a[0] != '1' && a[0] != 'h') ++torn;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        FakeSpool_SetXcvIPAddress(L"IP_A", i % 2 ? L"127.0.5.2" : L"host-name-long-enough-to-take-a-while.example");
+        GetPrinterIPAddress(ctx, ctx->pszPortName);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
 
     EXPECT_FALSE(GetPrinterIPAddress(ctx, L"IP_UNKNOWN"));
     FakeSpool_FailNext("OpenPrinterW", 1, ERROR_ACCESS_DENIED);

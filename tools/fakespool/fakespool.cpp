@@ -84,6 +84,7 @@ struct State {
     DWORD badHandles = 0;
     DWORD nextJobId = 1;
     bool keepFinished = false;
+    bool denyAdminister = false;
     DWORD impersonate = 0, revert = 0;
 };
 
@@ -413,6 +414,11 @@ BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFA
     if (Enter("OpenPrinterW")) return FALSE;
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (g_state->denyAdminister && pDefault &&
+        (pDefault->DesiredAccess & (SERVER_ACCESS_ADMINISTER | PRINTER_ACCESS_ADMINISTER))) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     auto* h = new Handle;
@@ -855,6 +861,11 @@ DWORD FakeSpool_JobCount(LPCWSTR printerName) {
     Lock lock;
     Printer* p = FindPrinter(printerName);
     return p ? (DWORD)p->jobs.size() : 0;
+}
+
+void FakeSpool_DenyAdminAccess(BOOL deny) {
+    Lock lock;
+    g_state->denyAdminister = deny != FALSE;
 }
 
 void FakeSpool_KeepFinishedJobs(BOOL keep) {

@@ -64,6 +64,11 @@ FAKESPOOL_API DWORD FakeSpool_JobCount(LPCWSTR printerName);
 // with JOB_STATUS_DELETING|JOB_STATUS_DELETED or JOB_STATUS_PRINTED|JOB_STATUS_COMPLETE.
 FAKESPOOL_API void FakeSpool_KeepFinishedJobs(BOOL keep);
 
+// A caller without administrator rights: OpenPrinterW asking for
+// SERVER_ACCESS_ADMINISTER or PRINTER_ACCESS_ADMINISTER fails with
+// ERROR_ACCESS_DENIED.
+FAKESPOOL_API void FakeSpool_DenyAdminAccess(BOOL deny);
+
 // ---- Failure injection ---------------------------------------------------
 
 // Let `skip` further calls of `function` ("OpenPrinterW", "GetJobW", ...,
