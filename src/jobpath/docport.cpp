@@ -23,6 +23,12 @@ constexpr DWORD kTailSize = 80;
 constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kJobStatusDeleting = 0x4;
 constexpr DWORD kSpoolerTries = 3;
+constexpr DWORD kPendingFlushMs = 60000;     // how long EndDocPort keeps offering pending data
+constexpr DWORD kPendingRetryPauseMs = 1000; // between offers that moved nothing
+
+// Port monitor write errors after which the spooler must not send the block
+// again: the connection or the share is gone, or the port cancelled the job.
+constexpr DWORD kFatalWriteErrors[] = {WSAECONNRESET, ERROR_PRINT_CANCELLED, ERROR_NETNAME_DELETED};
 
 PortContext* Ctx(HANDLE h) {
     auto* ctx = static_cast<PortContext*>(h);
@@ -33,24 +39,30 @@ PortContext* Ctx(HANDLE h) {
 bool TcpKind(const PortContext* ctx) { return ctx->dwPortStatus & (PORTKIND_DPU | PORTKIND_TCPMON); }
 bool ManagerLoaded(const SrmBinding* b) { return b && b->hSrmLib && b->hManager; }
 
-// Takes the spooler-access right with up to `*tries` waits, counting each.
-bool TakeSpoolerRight(PortContext* ctx, DWORD* tries) {
-    while (*tries) {
-        --*tries;
-        DWORD rc = WaitSpoolerFunc(ctx);
-        if (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) return true;
-    }
+bool FatalWriteError(DWORD err) {
+    for (DWORD e : kFatalWriteErrors)
+        if (err == e) return true;
     return false;
+}
+
+// Takes the right with the guard's first wait and up to `*tries` - 1 more,
+// counting each.
+bool TakeSpoolerRight(SpoolerRightGuard& right, DWORD* tries) {
+    if (*tries) --*tries;  // the guard's own wait
+    while (!right.held() && *tries) {
+        --*tries;
+        right.acquire();
+    }
+    return right.held();
 }
 
 void ReplacePrinterName(PortContext* ctx, const wchar_t* name) {
     bool same = (!name && !ctx->pszPrinterName) ||
                 (name && ctx->pszPrinterName && wcscmp(name, ctx->pszPrinterName) == 0);
     if (same) return;
-    LockPort(ctx);
+    PortLock lock(ctx);
     MemFree(ctx->pszPrinterName);
     ctx->pszPrinterName = (name && *name) ? StrDupW(name) : nullptr;
-    UnlockPort(ctx);
 }
 
 void TraceWideRaw(PortContext* ctx, const char* fmt, const wchar_t* text) {
@@ -59,24 +71,24 @@ void TraceWideRaw(PortContext* ctx, const char* fmt, const wchar_t* text) {
     MemFree(a);
 }
 
+UniquePrinter OpenPortPrinter(const PortContext* ctx) {
+    UniquePrinter printer;
+    if (!ctx->pszPrinterName || !OpenPrinterW(ctx->pszPrinterName, printer.put(), nullptr)) printer.release();
+    return printer;
+}
+
 // The printer handle of the current binding, or one opened for the call.
 struct PrinterHandle {
     HANDLE h = nullptr;
-    bool owned = false;
+    UniquePrinter owned;
     explicit PrinterHandle(PortContext* ctx) {
         if (ctx->pCurBind && ctx->pCurBind->hPrinter) {
             h = ctx->pCurBind->hPrinter;
-        } else if (ctx->pszPrinterName && OpenPrinterW(ctx->pszPrinterName, &h, nullptr)) {
-            owned = true;
         } else {
-            h = nullptr;
+            owned = OpenPortPrinter(ctx);
+            h = owned.get();
         }
     }
-    ~PrinterHandle() {
-        if (owned) ClosePrinter(h);
-    }
-    PrinterHandle(const PrinterHandle&) = delete;
-    PrinterHandle& operator=(const PrinterHandle&) = delete;
 };
 
 void SetPrinterQueueZero(PortContext* ctx) {
@@ -94,10 +106,10 @@ void PrepareParallelMode(PortContext* ctx) {
     if (!ctx->fn.pfnGetPrinterDataFromPort) return;
     auto call = [ctx](DWORD code, void* in, DWORD cbIn, void* out, DWORD cbOut) {
         DWORD got = 0;
-        LockPort(ctx);
+        PortLock lock(ctx);
         BOOL ok = ctx->fn.pfnGetPrinterDataFromPort(ctx->hPort, code, nullptr, static_cast<LPWSTR>(in), cbIn,
                                                     static_cast<LPWSTR>(out), cbOut, &got);
-        UnlockPort(ctx);
+        lock.unlock();
         if (!ok && TraceOn(ctx, TRC_GETDATA)) TraceWrite(ctx, "VJLMON:PMGetPrinterDataFromPort -ERROR-");
         return ok;
     };
@@ -145,6 +157,47 @@ BOOL SimpleWrite(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten
         ok = PMWritePort(ctx, pBuf, cb, pcbWritten);
     }
     return ok;
+}
+
+// Data of the monitor's own that the port monitor took only part of goes
+// out before any more job data: true when nothing is pending any more.
+bool PendingSentFirst(PortContext* ctx) {
+    if (!ctx->cbPending) return true;
+    SpoolerRightGuard right(ctx);
+    if (!right.held()) return false;
+    DWORD w = 0;
+    PMSendData(ctx, nullptr, 0, &w);
+    return ctx->cbPending == 0;
+}
+
+// The bytes the tail-holding write kept back belong to the job: they go out
+// behind whatever is pending, unless the job's data is not to be printed.
+// True when there was a tail to send.
+bool QueueHeldTail(PortContext* ctx, bool dropped) {
+    DWORD held = ctx->bTailHeld ? ctx->cbTail : 0;
+    ctx->bTailHeld = 0;
+    ctx->cbTail = 0;
+    if (!held || dropped) return false;
+    return AppendPending(ctx, ctx->abTail, held) != FALSE;
+}
+
+// Offers pending data to the port monitor until it is all taken, for at
+// most a minute; an offer that moved nothing (the port monitor refused the
+// document, say) is followed by a pause. A closing port stops the offers.
+void FlushPendingBounded(PortContext* ctx) {
+    const DWORD start = GetTickCount();
+    while (ctx->cbPending) {
+        DWORD before = ctx->cbPending, w = 0;
+        {
+            SpoolerRightGuard right(ctx);
+            if (right.held()) PMSendData(ctx, nullptr, 0, &w);
+        }
+        if (!ctx->cbPending) break;
+        if (GetTickCount() - start > kPendingFlushMs) break;
+        if (ctx->cbPending == before && WaitForSingleObject(ctx->hCloseEvent, kPendingRetryPauseMs) == WAIT_OBJECT_0)
+            break;
+    }
+    if (ctx->cbPending) DiscardPending(ctx);
 }
 
 }  // namespace
@@ -211,7 +264,8 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         TraceRawF(ctx, "JobId      :%d\r\n", JobId);
     }
     DWORD tries = kSpoolerTries;
-    if (!TakeSpoolerRight(ctx, &tries)) {
+    SpoolerRightGuard right(ctx);
+    if (!TakeSpoolerRight(right, &tries)) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
@@ -223,9 +277,9 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
 
-    auto fail = [ctx](const char* line, DWORD error) {
+    auto fail = [ctx, &right](const char* line, DWORD error) {
         if (line && TraceOn(ctx)) TraceWrite(ctx, line);
-        ReleaseSpoolerFunc(ctx);
+        right.release();
         ctx->bDocBusy = 0;
         SetLastError(error);
         return FALSE;
@@ -233,14 +287,19 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     if (ctx->status & ST_IN_DOC) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(1)-");
         PrnLostChk(ctx, 0x1, "Lost EndDoc");
+        // The previous job's EndDocPort never came through. Finish its
+        // document on the port monitor so that the spooler's retry prints.
+        if (QueueHeldTail(ctx, ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT | ST_JOB_DELETED | ST_JOB_DELETING)))
+            FlushPendingBounded(ctx);
+        if (ctx->status & ST_PM_DOC) PMEndDocPort(ctx);
+        StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
         return fail(nullptr, ERROR_BUSY);
     }
     if (IsPJMServiceInstalled(ctx)) {
-        HANDLE hPrinter = nullptr;
-        if (!ctx->pszPrinterName || !OpenPrinterW(ctx->pszPrinterName, &hPrinter, nullptr)) hPrinter = nullptr;
-        BOOL allowed = VHStartDoc(hPrinter, JobId, ctx->pszPortName);
-        if (!allowed && hPrinter) SetJobW(hPrinter, JobId, 0, nullptr, JOB_CONTROL_DELETE);
-        if (hPrinter) ClosePrinter(hPrinter);
+        UniquePrinter printer = OpenPortPrinter(ctx);
+        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName);
+        if (!allowed && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
+        printer.reset();
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");
@@ -255,11 +314,11 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
 
     if (ctx->bWaitThreadStarted) {
         // The waiting-job thread gives the port back to the job.
-        ReleaseSpoolerFunc(ctx);
+        right.release();
         StatusClear(ctx, ST_THREAD_RUN);
         if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
         WaitForSingleObject(ctx->hRefreshDoneEvent, 4000);
-        WaitSpoolerFunc(ctx);
+        right.acquire();
     }
 
     bool usb = IsUsbPort(ctx->pszPortName);
@@ -279,39 +338,36 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
 
     if (!(ctx->dwPortStatus & PORTKIND_TCPIP)) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(NOBIDI)-");
-        ReleaseSpoolerFunc(ctx);
         return TRUE;
     }
 
-    LockPort(ctx);
-    ctx->pCurBind = FindBinding(pPrinterName, ctx);
-    if (!ctx->pCurBind) ctx->pCurBind = BindSRM(ctx, pPrinterName, TRUE);
-    if (!ctx->pCurBind) {
-        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(4)-");
-        UnlockPort(ctx);
-        ReleaseSpoolerFunc(ctx);
-        return TRUE;
-    }
-    if (!ManagerLoaded(ctx->pCurBind)) {
-        if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(5)-");
+    {
+        PortLock lock(ctx);
+        ctx->pCurBind = FindBinding(pPrinterName, ctx);
+        if (!ctx->pCurBind) ctx->pCurBind = BindSRM(ctx, pPrinterName, TRUE);
+        if (!ctx->pCurBind) {
+            if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(4)-");
+            return TRUE;
+        }
+        if (!ManagerLoaded(ctx->pCurBind)) {
+            if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(5)-");
+            ChooseJobJCID(ctx);
+            return TRUE;
+        }
+        CheckDeviceId(ctx);
+        StatusSet(ctx, ST_WAIT_JOBHDR);
+        ctx->bJobStarted = 1;
+        if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
+        if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
+        InJobQueue(JobId, ctx);
         ChooseJobJCID(ctx);
-        UnlockPort(ctx);
-        ReleaseSpoolerFunc(ctx);
-        return TRUE;
+        if (ctx->dwPortStatus & 0xC) SendingJobInfo(ctx, TRUE);
+        SetJobStatusBits(ctx, 0x1, TRUE);
+        DWORD priority = 0;
+        if (ReadMonitorRegDword(L"PrintingPriority", &priority))
+            SetThreadPriority(GetCurrentThread(), static_cast<int>(priority));
     }
-    CheckDeviceId(ctx);
-    StatusSet(ctx, ST_WAIT_JOBHDR);
-    ctx->bJobStarted = 1;
-    if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
-    if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
-    InJobQueue(JobId, ctx);
-    ChooseJobJCID(ctx);
-    if (ctx->dwPortStatus & 0xC) SendingJobInfo(ctx, TRUE);
-    SetJobStatusBits(ctx, 0x1, TRUE);
-    DWORD priority = 0;
-    if (ReadMonitorRegDword(L"PrintingPriority", &priority)) SetThreadPriority(GetCurrentThread(), static_cast<int>(priority));
-    UnlockPort(ctx);
-    ReleaseSpoolerFunc(ctx);
+    right.release();
 
     StatusClear(ctx, ST_JOB_DELETED);
     ctx->dwJobType = 0;
@@ -337,8 +393,8 @@ BOOL WritePlain(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
     DWORD w = 0;
     BOOL ok = PMWritePort(ctx, pBuf, cb, &w);
     DWORD err = GetLastError();
-    if (err == 1460) ctx->dwLastWriteError = err;
-    if (!ok && (err == WSAECONNRESET || err == ERROR_NETNAME_DELETED)) {
+    if (err == ERROR_TIMEOUT) ctx->dwLastWriteError = err;
+    if (!ok && FatalWriteError(err)) {
         ctx->dwLastWriteError = err;
         *pcbWritten = w;
         SetLastError(err);
@@ -352,7 +408,7 @@ BOOL WritePlain(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
 BOOL WriteChunk(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
     DWORD n = cb < kChunkSize ? cb : kChunkSize, w = 0;
     PMWritePort(ctx, pBuf, n, &w);
-    if (GetLastError() == 1460) ctx->dwLastWriteError = 1460;
+    if (GetLastError() == ERROR_TIMEOUT) ctx->dwLastWriteError = ERROR_TIMEOUT;
     UpdateTailCopy(ctx, pBuf, n);
     *pcbWritten = w;
     return TRUE;
@@ -363,7 +419,8 @@ BOOL WriteChunk(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
 // bytes: the held tail then is only this job's bytes, never an earlier job's.
 BOOL WriteTailHold(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten) {
     DWORD held = ctx->bTailHeld ? ctx->cbTail : 0;
-    DWORD toSend = held + cb > kTailSize ? held + cb - kTailSize : 0;
+    // cb may be close to 4 GB: compare without adding.
+    DWORD toSend = cb > kTailSize - held ? cb - (kTailSize - held) : 0;
     BYTE* tail = ctx->abTail;
     *pcbWritten = 0;
     if (toSend == 0) {
@@ -412,29 +469,31 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
     if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort -START-");
 
     if (!ctx->pCurBind) {
-        WaitSpoolerFunc(ctx);
-        BOOL ok = PMWritePort(ctx, pBuf, cb, pcbWritten);
-        DWORD err = GetLastError();
-        ReleaseSpoolerFunc(ctx);
-        SetLastError(err);
-        return ok;
+        SpoolerRightGuard right(ctx);
+        return PMWritePort(ctx, pBuf, cb, pcbWritten);
     }
-    if (TcpKind(ctx)) SendLanguageHeader(ctx, pBuf, cb);
+    if (TcpKind(ctx)) {
+        // The job's data follows its language header, whole: a header that
+        // could not go out yet, or went only in part, is sent first.
+        bool again = SendLanguageHeader(ctx, pBuf, cb) == LANGHDR_RETRY || !PendingSentFirst(ctx);
+        if (again) {
+            if (trace) TraceWriteRaw(ctx, "VJLMON:PJLMonWritePort --END--\r\n");
+            *pcbWritten = 0;
+            SetLastError(0);
+            return TRUE;
+        }
+    }
     if (!TcpKind(ctx) || !ManagerLoaded(ctx->pCurBind)) {
         if (TcpKind(ctx) && ctx->dwJobType == 0) ParseJobHeader(ctx, pBuf, cb);
-        WaitSpoolerFunc(ctx);
-        BOOL ok = SimpleWrite(ctx, pBuf, cb, pcbWritten);
-        DWORD err = GetLastError();
-        ReleaseSpoolerFunc(ctx);
-        SetLastError(err);
-        return ok;
+        SpoolerRightGuard right(ctx);
+        return SimpleWrite(ctx, pBuf, cb, pcbWritten);
     }
 
     // The full network path.
     if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort CP@1");
     *pcbWritten = 0;
-    DWORD rc = WaitSpoolerFunc(ctx);
-    if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED) {
+    SpoolerRightGuard right(ctx);
+    if (!right.held()) {
         if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
         SetLastError(0);
         return TRUE;
@@ -446,14 +505,12 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
     }
     if (ctx->dwSysFlag & SYS_RESENT_JOB) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonWritePort -END(JOB_STATUS_RESTART)-");
-        ReleaseSpoolerFunc(ctx);
         *pcbWritten = cb;
         SetLastError(0);
         return TRUE;
     }
     if (ctx->status & ST_NO_ANSWER) {
         if (trace) TraceWrite(ctx, "VJLMON:PJLMonWritePort [POWEROFF-STD]");
-        ReleaseSpoolerFunc(ctx);
         SetLastError(0);
         return TRUE;
     }
@@ -475,8 +532,8 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
         err = ok ? 0 : GetLastError();
     }
     ctx->bDocBusy = 1;
-    ReleaseSpoolerFunc(ctx);
-    if ((ctx->PortMode & 0x2) && ctx->bDataWritten && ctx->dwLastWriteError == 1460) Sleep(1000);
+    right.release();
+    if ((ctx->PortMode & 0x2) && ctx->bDataWritten && ctx->dwLastWriteError == ERROR_TIMEOUT) Sleep(1000);
     if ((ctx->PortMode & 0x2) && ctx->bWriteFailed) Sleep(1000);
     if (*pcbWritten) ctx->dwSysFlag |= SYS_DATA_SENT;
     if (trace) TraceWriteRaw(ctx, "VJLMON:PJLMonWritePort --END--\r\n");
@@ -488,9 +545,15 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
 
 namespace {
 
+bool JobDataDropped(const PortContext* ctx) {
+    return (ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT | ST_JOB_DELETED | ST_JOB_DELETING)) ||
+           (ctx->dwSysFlag & SYS_RESENT_JOB);
+}
+
 // Ports that are not followed on the printer: end the document and let the
 // spooler go of the job at once.
-BOOL SimpleEnd(PortContext* ctx) {
+BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
+    if (tailQueued) FlushPendingBounded(ctx);
     PMEndDocPort(ctx);
     StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
     ctx->bDocBusy = 0;
@@ -498,13 +561,11 @@ BOOL SimpleEnd(PortContext* ctx) {
         ctx->bDataWritten = 0;
         ctx->PortMode &= ~0x2u;
     }
-    HANDLE h = nullptr;
-    if (ctx->pszPrinterName && OpenPrinterW(ctx->pszPrinterName, &h, nullptr)) {
+    if (UniquePrinter printer = OpenPortPrinter(ctx)) {
         if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
-        SetJobW(h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-        ClosePrinter(h);
+        SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
     }
-    ReleaseSpoolerFunc(ctx);
+    right.release();
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");
     return TRUE;
 }
@@ -516,15 +577,14 @@ bool SpoolerJobDeleting(PortContext* ctx) {
 }
 
 // Retakes the right for a late step: what is left of the three tries, at
-// least one; an abandoned wait gives up.
-bool RetakeSpoolerRight(PortContext* ctx, DWORD* tries) {
+// least one; only a wait that timed out is tried again.
+bool RetakeSpoolerRight(SpoolerRightGuard& right, DWORD* tries) {
     DWORD n = *tries ? *tries : 1;
     for (DWORD i = 0; i < n; ++i) {
         if (*tries) --*tries;
-        DWORD rc = WaitSpoolerFunc(ctx);
-        if (rc == WAIT_OBJECT_0) return true;
-        if (rc != WAIT_TIMEOUT) {
-            if (rc == WAIT_ABANDONED) ReleaseSpoolerFunc(ctx);
+        if (right.acquire() == WAIT_OBJECT_0) return true;
+        if (right.result() != WAIT_TIMEOUT) {
+            right.release();
             return false;
         }
     }
@@ -532,13 +592,12 @@ bool RetakeSpoolerRight(PortContext* ctx, DWORD* tries) {
 }
 
 void FreeQueue(PortContext* ctx) {
-    LockPort(ctx);
+    PortLock lock(ctx);
     while (JobQueueEntry* e = ctx->pJobQueueHead) {
         ctx->pJobQueueHead = e->pNext;
         MemFree(e);
     }
     ctx->pJobQueueTail = nullptr;
-    UnlockPort(ctx);
 }
 
 }  // namespace
@@ -557,7 +616,8 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
         TraceRawF(ctx, "       PortMode[%x] SysFlag[%x]\r\n", ctx->PortMode, ctx->dwSysFlag);
     }
     DWORD tries = kSpoolerTries;
-    if (!TakeSpoolerRight(ctx, &tries)) {
+    SpoolerRightGuard right(ctx);
+    if (!TakeSpoolerRight(right, &tries)) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
         return FALSE;
     }
@@ -566,10 +626,12 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     StatusClear(ctx, 0x10000000u);
     if (!(ctx->status & ST_PM_DOC) && OpenOwnDocument(ctx)) StatusSet(ctx, ST_PM_DOC);
 
-    if (!TcpKind(ctx) || !ctx->pCurBind || !ManagerLoaded(ctx->pCurBind)) return SimpleEnd(ctx);
+    if (!TcpKind(ctx) || !ctx->pCurBind || !ManagerLoaded(ctx->pCurBind))
+        return SimpleEnd(ctx, right, QueueHeldTail(ctx, JobDataDropped(ctx)));
     const bool traceJob = TraceOn(ctx, TRC_JOB);
 
-    if (SpoolerJobDeleting(ctx)) {
+    bool deleting = SpoolerJobDeleting(ctx);
+    if (deleting) {
         if (traceJob) TraceWrite(ctx, "VJLMON:PJLMonENDDocPort JOB DELETE @SMJOB-BF");
         JobCancel(ctx, TRUE);
     } else if ((ctx->dwSysFlag & SYS_RESENT_JOB) || !ctx->bWriteSeen || !ctx->pBindList ||
@@ -580,6 +642,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             TraceWrite(ctx, "VJLMON:PJLMonEndDocPort [LAST_PAGE_EJECTED \x88\xca\x92\x75\x95\xcf\x8d\x58]");
         ++ctx->cLastPageEjected;
     }
+    const bool tailQueued = QueueHeldTail(ctx, deleting || JobDataDropped(ctx));
     StoreJobJCID(ctx->szJCID, JCID_STORE_EOJ, ctx);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@2");
     if (!(ctx->status & ST_JOB_DELETED)) SendingJobInfo(ctx, FALSE);
@@ -587,39 +650,33 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
 
     if ((ctx->dwSysFlag & SYS_RESENT_JOB) || !ctx->bWriteSeen) {
         SetPrinterQueueZero(ctx);
-        LockPort(ctx);
-        while (JobQueueEntry* e = ctx->pJobQueueHead) {
-            if (e != ctx->pJobQueueTail) {
-                if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @2(%d)]", e->dwJobId);
-                if (e->pBind && e->pBind->hPrinter) {
-                    SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-                    SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        {
+            PortLock lock(ctx);
+            while (JobQueueEntry* e = ctx->pJobQueueHead) {
+                if (e != ctx->pJobQueueTail) {
+                    if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @2(%d)]", e->dwJobId);
+                    if (e->pBind && e->pBind->hPrinter) {
+                        SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+                        SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+                    }
+                } else {
+                    ctx->cLastPageEjected += 255;
                 }
-            } else {
-                ctx->cLastPageEjected += 255;
+                ctx->pJobQueueHead = e->pNext;
+                MemFree(e);
             }
-            ctx->pJobQueueHead = e->pNext;
-            MemFree(e);
+            ctx->pJobQueueTail = nullptr;
         }
-        ctx->pJobQueueTail = nullptr;
-        UnlockPort(ctx);
         SetPrintingStatus(ctx, FALSE);
     }
     StatusClear(ctx, ST_JOB_DELETED | ST_IN_DOC);
     StatusSet(ctx, ST_IDLE);
     if (CountWaitingJobs(ctx) == 0) ctx->bDataWritten = 0;
-    ReleaseSpoolerFunc(ctx);
+    right.release();
 
-    if (!(ctx->status & ST_THREAD_ALIVE) && ctx->cbPending) {
-        DWORD start = GetTickCount(), w = 0;
-        while (ctx->cbPending) {
-            PMSendData(ctx, nullptr, 0, &w);
-            if (ctx->cbPending && GetTickCount() - start > 60000) {
-                DiscardPending(ctx);
-                break;
-            }
-        }
-    }
+    // A running worker thread flushes pending data itself, but the job's
+    // own last bytes must go out inside its document.
+    if (ctx->cbPending && (!(ctx->status & ST_THREAD_ALIVE) || tailQueued)) FlushPendingBounded(ctx);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@3");
     if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
     if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= 0x20;
@@ -627,9 +684,9 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
 
     if (!(ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) && SpoolerJobDeleting(ctx)) {
         if (traceJob) TraceWrite(ctx, "VJLMON:PJLMonENDDocPort JOB DELETE @SMJOB-AF");
-        if (RetakeSpoolerRight(ctx, &tries)) {
+        if (RetakeSpoolerRight(right, &tries)) {
             JobCancel(ctx, TRUE);
-            ReleaseSpoolerFunc(ctx);
+            right.release();
         }
     }
     if ((ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) || ctx->dwJobType != 2) {
@@ -664,9 +721,9 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             TraceWrite(ctx, "VJLMON:PJLMonEndDocPort[\x91\x97\x90\x4d\x8a\xae\x83\x5e\x83\x43\x83\x7e\x83\x93\x83\x4f"
                             "\x82\xc5\x8f\x49\x97\xb9]");
         SetPrinterQueueZero(ctx);
-        if (RetakeSpoolerRight(ctx, &tries)) {
+        if (RetakeSpoolerRight(right, &tries)) {
             FreeQueue(ctx);
-            ReleaseSpoolerFunc(ctx);
+            right.release();
         }
     }
     ctx->PortMode &= ~0x2u;
@@ -686,8 +743,8 @@ BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -START-");
-    DWORD rc = WaitSpoolerFunc(ctx);
-    if (rc == WAIT_TIMEOUT) {
+    SpoolerRightGuard right(ctx);
+    if (right.result() == WAIT_TIMEOUT) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
@@ -695,7 +752,7 @@ BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort [GetSpoolerAccessRights() -> Success]");
     if (!OpenOwnDocument(ctx)) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -END(1)-");
-        ReleaseSpoolerFunc(ctx);
+        right.release();
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
@@ -704,7 +761,7 @@ BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD
     BOOL ok = PMReadPort(ctx, pBuffer, cbBuffer, pcbRead ? pcbRead : &dummy);
     DWORD err = GetLastError();
     if (PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
-    ReleaseSpoolerFunc(ctx);
+    right.release();
     if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonReadPort --END--\r\n");
     SetLastError(err);
     return ok;

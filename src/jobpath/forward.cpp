@@ -146,7 +146,7 @@ BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueNam
         return FALSE;
     }
     BOOL ok;
-    LockPort(ctx);
+    PortLock lock(ctx);
     if ((controlId == 7 || controlId == IOCTL_PAR_SET_INFO) &&
         ((ctx->qwStatusMask[0] & kModelMaskLow) || (ctx->qwStatusMask[1] & kModelMaskHigh))) {
         ok = ctx->fn.pfnGetPrinterDataFromPort(ctx->hPort, controlId, valueName, static_cast<LPWSTR>(const_cast<void*>(pIn)),
@@ -182,7 +182,7 @@ BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueNam
         ok = ctx->fn.pfnGetPrinterDataFromPort(ctx->hPort, controlId, valueName, static_cast<LPWSTR>(const_cast<void*>(pIn)),
                                                cbIn, static_cast<LPWSTR>(pOut), cbOut, pcbReturned);
     }
-    UnlockPort(ctx);
+    lock.unlock();
     if (!ok && TraceOn(ctx, TRC_GETDATA)) {
         DWORD err = GetLastError();
         TraceWrite(ctx, "VJLMON:PMGetPrinterDataFromPort -ERROR-");

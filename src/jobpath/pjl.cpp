@@ -21,7 +21,7 @@ static const char kTrcKnown[] = PJL_TRC PJL_SHURYO " @1-";                     /
 static const char kTrcShort[] = PJL_TRC PJL_SHURYO " @2-";                     // -解析終了 @2-
 static const char kTrcPostScript[] = PJL_TRC PJL_SHURYO " @3-";                // -解析終了 @3-
 static const char kTrcOther[] = PJL_TRC PJL_SHURYO " @4-";                     // -解析終了 @4-
-static const char kTrcDone[] = PJL_TRC PJL_KAISEKI "\x8a\xae\x97\xb9-\r\n";   // -解析完了-
+static const char kTrcDone[] = PJL_TRC PJL_KAISEKI "\x8a\xae\x97\xb9-";       // -解析完了-
 #undef PJL_SHURYO
 #undef PJL_KAISEKI
 #undef PJL_TRC
@@ -162,29 +162,29 @@ int StoreJobJCID(const char* text, DWORD which, PortContext* ctx) {
     return 1;
 }
 
-BOOL SendLanguageHeader(PortContext* ctx, const BYTE* firstBlock, DWORD cb) {
-    if (!ctx || (ctx->status & ST_FIRST_WRITE) || ctx->dwEnterLanguage) return FALSE;
-    // Once per job, whatever happens below: a header in the middle of the
-    // job's data would be worse than none.
+LangHeaderResult SendLanguageHeader(PortContext* ctx, const BYTE* firstBlock, DWORD cb) {
+    if (!ctx || (ctx->status & ST_FIRST_WRITE) || ctx->dwEnterLanguage) return LANGHDR_NOT_SENT;
+    if (firstBlock && cb >= kUelSize && memcmp(firstBlock, kUel, kUelSize) == 0) {
+        StatusSet(ctx, ST_FIRST_WRITE);
+        return LANGHDR_NOT_SENT;
+    }
+    // Sending without the right could mix with the status thread's own sends
+    // in the pending buffer. Without it, the spooler sends this block again
+    // and the header goes ahead of it then.
+    SpoolerRightGuard right(ctx);
+    if (!right.held()) {
+        if (TraceOn(ctx))
+            TraceWrite(ctx, "VJLMON:SendLanguageHeader -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
+        return LANGHDR_RETRY;
+    }
+    // Once per job from here, whatever the send does: a header in the middle
+    // of the job's data would be worse than none.
     StatusSet(ctx, ST_FIRST_WRITE);
-    if (firstBlock && cb >= kUelSize && memcmp(firstBlock, kUel, kUelSize) == 0) return FALSE;
-
     HeapBlock buf(MemAlloc(kLanguageHeaderBuffer));
-    if (!buf.p) return FALSE;
+    if (!buf.p) return LANGHDR_NOT_SENT;
     BYTE* hdr = static_cast<BYTE*>(buf.p);
     memcpy(hdr, kUel, kUelSize);
     memcpy(hdr + kUelSize, kPjlEnterLanguage, sizeof(kPjlEnterLanguage) - 1);
-
-    DWORD rc = WaitSpoolerFunc(ctx);
-    if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED) {
-        // Sending without the right could mix with the status thread's own
-        // sends in the pending buffer.
-        if (TraceOn(ctx))
-            TraceWrite(ctx, "VJLMON:SendLanguageHeader -END[GetSpoolerAccessRights() -> Error(TIMEOUT)]-");
-        return FALSE;
-    }
     DWORD written = 0;
-    BOOL ok = PMSendData(ctx, hdr, kLanguageHeaderSize, &written);
-    ReleaseSpoolerFunc(ctx);
-    return ok;
+    return PMSendData(ctx, hdr, kLanguageHeaderSize, &written) ? LANGHDR_SENT : LANGHDR_NOT_SENT;
 }

@@ -42,5 +42,10 @@ void ChooseJobJCID(PortContext* ctx);
 int StoreJobJCID(const char* text, DWORD which, PortContext* ctx);
 
 // Sends the language header once per job, ahead of a first block that does
-// not start with its own UEL. TRUE when the header was sent now.
-BOOL SendLanguageHeader(PortContext* ctx, const BYTE* firstBlock, DWORD cb);
+// not start with its own UEL.
+enum LangHeaderResult {
+    LANGHDR_NOT_SENT = 0,  // not due, or the send failed: the job goes on without it
+    LANGHDR_SENT = 1,
+    LANGHDR_RETRY = 2,     // the spooler-access right was not obtained: take no job data yet
+};
+LangHeaderResult SendLanguageHeader(PortContext* ctx, const BYTE* firstBlock, DWORD cb);

@@ -5,6 +5,7 @@
 #include "jobpath/pjl.h"
 #include "monitor/trace_reader.h"
 #include "portinfo/portkind.h"
+#include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 
 #include <gtest/gtest.h>
@@ -62,10 +63,10 @@ BOOL WINAPI FakeWrite(HANDLE, LPBYTE p, DWORD cb, LPDWORD w) {
 }
 BOOL WINAPI FakeEndDoc(HANDLE) { return TRUE; }
 
-class PjlWb : public ::testing::Test {
+class PjlWb : public DocCallTest {
 protected:
     void SetUp() override {
-        ctx = NewContext(L"PJLWB_1", kPrinter);
+        ctx = Watch(NewContext(L"PJLWB_1", kPrinter));
         ASSERT_NE(ctx, nullptr);
         ctx->fn.pfnStartDocPort = FakeStartDoc;
         ctx->fn.pfnWritePort = FakeWrite;
@@ -74,6 +75,7 @@ protected:
         g_sent.right = ctx->pSpoolerRight;
     }
     void TearDown() override {
+        Release(ctx);
         while (JobQueueEntry* e = ctx->pJobQueueHead) {
             ctx->pJobQueueHead = e->pNext;
             MemFree(e);
@@ -121,7 +123,6 @@ TEST_F(PjlWb, TraceOfEachWayTheScanEnds) {
         "       JCID:" + kJcid45,
         "       bEnter:1",
         "VJLMON:ParseJobHeader -\x89\xf0\x90\xcd\x8a\xae\x97\xb9-",                                 // -解析完了-
-        "",
         start, ended + "1-",
         start, ended + "2-",
         start, ended + "3-",
@@ -194,36 +195,35 @@ TEST_F(PjlWb, LanguageHeaderOncePerJob) {
     ASSERT_EQ(header.size(), 35u);
     std::string job = "job data without a header";
 
-    EXPECT_TRUE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(SendLanguageHeader(ctx, Data(job), Size(job)), LANGHDR_SENT);
     ASSERT_EQ(g_sent.docs.size(), 1u);
     EXPECT_EQ(g_sent.docs[0], header);
     EXPECT_TRUE(g_sent.rightHeldAtStart);
     EXPECT_EQ(ctx->status & (ST_FIRST_WRITE | ST_PM_DOC), ST_FIRST_WRITE);
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(SendLanguageHeader(ctx, Data(job), Size(job)), LANGHDR_NOT_SENT);
     EXPECT_EQ(g_sent.docs.size(), 1u);
-    EXPECT_EQ(AcquireSpoolerRight(ctx->pSpoolerRight, 0), WAIT_OBJECT_0) << "the right was given back";
-    ReleaseSpoolerRight(ctx->pSpoolerRight);
+    ExpectPortReleased(ctx);
 
     // A job with its own UEL: nothing sent, and none later in the job either.
     ctx->status &= ~ST_FIRST_WRITE;
     std::string own = kUelText + "@PJL ENTER LANGUAGE=VPDL\r\n";
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(own), Size(own)));
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(own), Size(own)));
+    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(job), Size(job)));
     EXPECT_EQ(g_sent.docs.size(), 1u);
     EXPECT_EQ(ctx->status & ST_FIRST_WRITE, ST_FIRST_WRITE);
 
     // A failed send is not repeated.
     ctx->status &= ~ST_FIRST_WRITE;
     g_sent.failStart = true;
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(job), Size(job)));
     g_sent.failStart = false;
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(job), Size(job)));
     EXPECT_EQ(g_sent.docs.size(), 1u);
 
     // ENTERLANGUAGE set: never, and the first-write bit stays as it was.
     ctx->status &= ~ST_FIRST_WRITE;
     ctx->dwEnterLanguage = 1;
-    EXPECT_FALSE(SendLanguageHeader(ctx, Data(job), Size(job)));
+    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(job), Size(job)));
     EXPECT_EQ(ctx->status & ST_FIRST_WRITE, 0u);
     EXPECT_EQ(g_sent.docs.size(), 1u);
 }

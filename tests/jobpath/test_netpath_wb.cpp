@@ -1,11 +1,13 @@
 // The network path of the document calls, on contexts that have a bound
 // printer with a loaded manager: tail holding, chunked and plain writes, the
-// language header, power-off and restart writes, and the end-of-job purge.
+// language header, power-off and restart writes, write errors, the pending
+// data and the end-of-job purge.
 #include "jobpath/docport.h"
 #include "jobpath/forward.h"
 #include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
+#include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pmdouble.h"
@@ -15,6 +17,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,7 +32,7 @@ std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-class NetPath : public ::testing::Test {
+class NetPath : public DocCallTest {
 protected:
     void SetUp() override {
         EnsureMonitorProcess();
@@ -46,12 +49,14 @@ protected:
     }
     void TearDown() override {
         if (ctx) Close();
+        DocCallTest::TearDown();
+        dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
         Shutdown(hMonitor);
     }
 
     // Opens the port and binds the printer as if its manager were loaded.
     void Open(const wchar_t* port) {
-        ctx = OpenPortWb(port, kPrinter, PmDouble_Table());
+        ctx = Watch(OpenPortWb(port, kPrinter, PmDouble_Table()));
         ASSERT_NE(ctx, nullptr);
         bind = static_cast<SrmBinding*>(MemAlloc(sizeof(SrmBinding)));
         bind->pszPrinterName = StrDupW(kPrinter);
@@ -61,6 +66,7 @@ protected:
         ctx->pBindList = bind;
     }
     void Close() {
+        Release(ctx);
         // The stand-in binding is ours to undo.
         LockPort(ctx);
         ctx->pBindList = nullptr;
@@ -100,7 +106,9 @@ protected:
     SrmBinding* bind = nullptr;
 };
 
-TEST_F(NetPath, MakersPortHoldsTheLast80Bytes) {
+// The port lags 80 bytes behind the spooler; the end of the job sends them,
+// inside the job's document, unless the job is not to be printed.
+TEST_F(NetPath, MakersPortHoldsTheLast80BytesUntilTheEnd) {
     TestRegKey dpu(std::string(kDpuPortsKey) + "\\DPU_NET");
     Open(L"DPU_NET");
     ASSERT_EQ(ctx->dwPortStatus, 0x85u);
@@ -113,6 +121,29 @@ TEST_F(NetPath, MakersPortHoldsTheLast80Bytes) {
     EXPECT_EQ(PmDouble_AllWritten(), a.substr(0, 70));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(ctx->abTail), 80), (a + b).substr(70));
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_Documents(), std::vector<std::string>{a + b});
+
+    // A job no longer than the tail prints all the same.
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(2));
+    std::string tiny = kUel + "@PJL EOJ\r\n" + kUel;
+    EXPECT_EQ(Write(tiny), tiny.size());
+    EXPECT_EQ(PmDouble_AllWritten(), "");
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_Documents(), std::vector<std::string>{tiny});
+
+    // A cancelled job and a discarded re-send keep their tail back.
+    for (bool cancelled : {true, false}) {
+        PmDouble_Reset();
+        ASSERT_TRUE(Start(3));
+        EXPECT_EQ(Write(tiny), tiny.size());
+        if (cancelled)
+            ctx->status |= ST_CANCEL_REQ;
+        else
+            ctx->dwSysFlag |= SYS_RESENT_JOB;
+        EXPECT_TRUE(PJLMonEndDocPort(ctx));
+        EXPECT_EQ(PmDouble_AllWritten(), "") << (cancelled ? "cancelled" : "re-sent");
+    }
 }
 
 TEST_F(NetPath, EveryWriteVariantDeliversTheJobByteForByte) {
@@ -122,13 +153,12 @@ TEST_F(NetPath, EveryWriteVariantDeliversTheJobByteForByte) {
         const wchar_t* port;
         DWORD portMode;
         size_t block;
-        bool holdsTail;
         size_t size;
     } variants[] = {
-        {L"DPU_NET", 0, 65536, true, job.size()},  // tail holding
-        {L"DPU_NET", 0, 33, true, 200000},          // tail holding, blocks shorter than the tail
-        {L"IP_NET", 0, 65536, false, job.size()},   // plain
-        {L"IP_NET", 2, 65536, false, job.size()},   // chunks of 4096
+        {L"DPU_NET", 0, 65536, job.size()},  // tail holding
+        {L"DPU_NET", 0, 33, 200000},         // tail holding, blocks shorter than the tail
+        {L"IP_NET", 0, 65536, job.size()},   // plain
+        {L"IP_NET", 2, 65536, job.size()},   // chunks of 4096
     };
     for (const auto& v : variants) {
         SCOPED_TRACE(::testing::Message() << "block " << v.block << " mode " << v.portMode);
@@ -140,9 +170,8 @@ TEST_F(NetPath, EveryWriteVariantDeliversTheJobByteForByte) {
         WriteAll(sent, v.block);
         EXPECT_TRUE(PJLMonEndDocPort(ctx));
         std::string got = PmDouble_AllWritten();
-        std::string want = v.holdsTail ? sent.substr(0, sent.size() - 80) : sent;
-        EXPECT_EQ(got.size(), want.size());
-        EXPECT_TRUE(got == want) << "the bytes differ";
+        EXPECT_EQ(got.size(), sent.size());
+        EXPECT_TRUE(got == sent) << "the bytes differ";
         if (v.portMode & 2) {
             for (const auto& c : PmDouble_Calls(PM_WRITE)) ASSERT_LE(c.cbRequested, 4096u);
         }
@@ -165,6 +194,102 @@ TEST_F(NetPath, ShortFirstBlockNeverCarriesAnEarlierJobsBytes) {
     WriteAll(more, 200);
     EXPECT_EQ(PmDouble_AllWritten(), (second + more).substr(0, 229 - 80));
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), second + more);
+}
+
+// A block of nearly 4 GB must not wrap the held-tail arithmetic.
+TEST_F(NetPath, TailHoldingCountsWithoutWrapping) {
+    TestRegKey dpu(std::string(kDpuPortsKey) + "\\DPU_NET");
+    Open(L"DPU_NET");
+    ASSERT_TRUE(Start(4));
+    std::string first(20, 'f'), big = RandomBytes(400, 9);
+    DWORD w = 0;
+    ASSERT_TRUE(WriteTailHold(ctx, reinterpret_cast<const BYTE*>(first.data()), 20, &w));
+    EXPECT_EQ(w, 20u);
+    PmDouble_ShortWrites(100, 2);  // the port monitor takes 100 bytes of each write
+    ASSERT_TRUE(WriteTailHold(ctx, reinterpret_cast<const BYTE*>(big.data()), 0xFFFFFFF0u, &w));
+    EXPECT_EQ(w, 180u) << "100 bytes sent, 80 held";
+    EXPECT_EQ(PmDouble_AllWritten(), first + big.substr(0, 100));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(ctx->abTail), 80), big.substr(100, 80));
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+// Connection reset, print cancelled and network name deleted end the job's
+// writes; any other port monitor failure is success with what went.
+TEST_F(NetPath, FatalWriteErrorsFailThePlainWrite) {
+    Open(L"IP_NET");
+    ASSERT_TRUE(Start(40));
+    std::string block = kUel + "@PJL JOB NAME=\"x\" @JCID=\"J\"\r\n" + RandomBytes(100, 4);
+    EXPECT_EQ(Write(block), block.size());
+    for (DWORD err : {DWORD(WSAECONNRESET), DWORD(ERROR_PRINT_CANCELLED), DWORD(ERROR_NETNAME_DELETED)}) {
+        PmDouble_FailNext(PM_WRITE, 1, err);
+        DWORD w = 0;
+        EXPECT_FALSE(PJLMonWritePort(ctx, reinterpret_cast<BYTE*>(block.data()), 50, &w)) << err;
+        EXPECT_EQ(GetLastError(), err);
+    }
+    PmDouble_FailNext(PM_WRITE, 1, ERROR_NOT_READY);
+    DWORD w = 0;
+    EXPECT_TRUE(PJLMonWritePort(ctx, reinterpret_cast<BYTE*>(block.data()), 50, &w));
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
+// The language header goes ahead of the job's data, whole and only once:
+// also when the port monitor takes it in parts, and when the first write
+// could not get the spooler-access right.
+TEST_F(NetPath, LanguageHeaderGoesAheadOfTheBodyWhole) {
+    Open(L"IP_NET");
+    const std::string header = kUel + "@PJL ENTER LANGUAGE=VPDL\r\n";
+    const std::string body = "plain data without a UEL, long enough to parse";
+    ASSERT_TRUE(Start(41));
+    PmDouble_ShortWrites(10, 1);
+    WriteAll(body, 1000);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), header + body);
+
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(42));
+    dwSpoolerWaitMs = 20;
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        AcquireSpoolerRight(ctx->pSpoolerRight, INFINITE);
+        SetEvent(held);
+        WaitForSingleObject(done, INFINITE);
+        ReleaseSpoolerRight(ctx->pSpoolerRight);
+    });
+    WaitForSingleObject(held, INFINITE);
+    EXPECT_EQ(Write(body), 0u) << "nothing taken while the right is held elsewhere";
+    SetEvent(done);
+    holder.join();
+    CloseHandle(held);
+    CloseHandle(done);
+    dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+    WriteAll(body, 1000);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten(), header + body);
+}
+
+// Pending data the port monitor will not take (it refuses the monitor's own
+// document) is offered again after a pause, not in a tight loop, and a
+// closing port stops the offers.
+TEST_F(NetPath, EndOfJobFlushPausesBetweenRefusedOffers) {
+    Open(L"IP_NET");
+    ASSERT_TRUE(Start(43));
+    PmDouble_Reset();
+    ctx->status &= ~ST_PM_DOC;  // the job's document is gone
+    const std::string pending = "pending bytes";
+    AppendPending(ctx, reinterpret_cast<const BYTE*>(pending.data()), static_cast<DWORD>(pending.size()));
+    PmDouble_Fail(PM_STARTDOC, 0, 50, ERROR_NOT_READY);
+    int starts = 0;
+    HANDLE closing = ctx->hCloseEvent;
+    PmDouble_SetHook(PM_STARTDOC, [&](const PmCall&) {
+        if (++starts == 3) SetEvent(closing);
+    });
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    PmDouble_SetHook(PM_STARTDOC, nullptr);
+    ResetEvent(closing);
+    EXPECT_EQ(PmDouble_CallCount(PM_STARTDOC), 3u) << "the own-document try, then two offers";
+    EXPECT_EQ(ctx->cbPending, 0u) << "given up";
+    EXPECT_EQ(PmDouble_AllWritten(), "");
 }
 
 TEST_F(NetPath, LanguageHeaderOncePerJobUnlessTheJobHasOne) {

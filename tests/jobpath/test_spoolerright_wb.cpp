@@ -1,34 +1,57 @@
 // A port whose spooler-access right is held elsewhere: the document calls
-// give up after their waits instead of hanging the spooler.
+// give up after their waits instead of hanging the spooler, and a lost
+// EndDocPort does not lock the port up.
 #include "jobpath/docport.h"
+#include "monitor/trace_reader.h"
+#include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pmdouble.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
+#include <string>
 #include <thread>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+const std::string kWaitTimedOut = "-WaitSpoolerFunc() -> TIMEOUT-";
 
-PortContext* Open(const wchar_t* port) { return OpenPortWb(port, L"Held", PmDouble_Table()); }
+class SpoolerRight : public DocCallTest {
+protected:
+    void SetUp() override {
+        EnsureMonitorProcess();
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        dwSpoolerWaitMs = 50;
+    }
+    void TearDown() override {
+        DocCallTest::TearDown();
+        dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+    }
+    PortContext* Open(const wchar_t* port, const wchar_t* printer) {
+        return Watch(OpenPortWb(port, printer, PmDouble_Table()));
+    }
+    static BOOL Start(PortContext* ctx, DWORD jobId) {
+        DOC_INFO_1W di{const_cast<LPWSTR>(L"doc"), nullptr, nullptr};
+        return PJLMonStartDocPort(ctx, nullptr, jobId, 1, reinterpret_cast<BYTE*>(&di));
+    }
+    static size_t Count(const std::wstring& file, const std::string& text) {
+        auto lines = TraceOnForTest::Lines(file);
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return TraceOnForTest::Text(l) == text; });
+    }
+};
 
-long long Seconds(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t0).count();
-}
-
-TEST(SpoolerRight, HeldRightTimesTheDocumentCallsOut) {
-    EnsureMonitorProcess();
-    PmDouble_Reset();
-    FakeSpool_Reset();
-    PortContext* a = Open(L"USB020");
-    PortContext* b = Open(L"USB021");
-    PortContext* c = Open(L"USB022");
+TEST_F(SpoolerRight, HeldRightTimesTheDocumentCallsOutAndALostEndDocIsRecovered) {
+    TraceOnForTest trace;
+    std::wstring fa = trace.FileFor(L"Held A"), fb = trace.FileFor(L"Held B"), fc = trace.FileFor(L"Held C");
+    PortContext* a = Open(L"USB020", L"Held A");
+    PortContext* b = Open(L"USB021", L"Held B");
+    PortContext* c = Open(L"USB022", L"Held C");
     ASSERT_TRUE(a && b && c);
-    b->status |= ST_IN_DOC;  // an open document for EndDocPort to end
+    ASSERT_TRUE(Start(b, 7));  // a document for EndDocPort to end
 
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread holder([&] {
@@ -38,54 +61,41 @@ TEST(SpoolerRight, HeldRightTimesTheDocumentCallsOut) {
         for (PortContext* p : {a, b, c}) ReleaseSpoolerRight(p->pSpoolerRight);
     });
     WaitForSingleObject(held, INFINITE);
+    size_t startDocs = PmDouble_CallCount(PM_STARTDOC);
 
-    BOOL startOk = TRUE, endOk = TRUE, readOk = TRUE;
-    DWORD startErr = 0, readErr = 0;
-    long long startSecs = 0, endSecs = 0, readSecs = 0;
-    auto t0 = Clock::now();
-    std::thread starter([&] {
-        DOC_INFO_1W di{const_cast<LPWSTR>(L"doc"), nullptr, nullptr};
-        startOk = PJLMonStartDocPort(a, const_cast<LPWSTR>(L"Held"), 1, 1, reinterpret_cast<BYTE*>(&di));
-        startErr = GetLastError();
-        startSecs = Seconds(t0);
-    });
-    std::thread ender([&] {
-        endOk = PJLMonEndDocPort(b);
-        endSecs = Seconds(t0);
-    });
-    std::thread reader([&] {
-        char buf[16];
-        DWORD got = 0;
-        readOk = PJLMonReadPort(c, reinterpret_cast<BYTE*>(buf), sizeof(buf), &got);
-        readErr = GetLastError();
-        readSecs = Seconds(t0);
-    });
-    starter.join();
-    ender.join();
-    reader.join();
+    EXPECT_FALSE(Start(a, 1));
+    EXPECT_EQ(GetLastError(), 121u);
+    EXPECT_FALSE(PJLMonEndDocPort(b));
+    char buf[16];
+    DWORD got = 0;
+    EXPECT_FALSE(PJLMonReadPort(c, reinterpret_cast<BYTE*>(buf), sizeof(buf), &got));
+    EXPECT_EQ(GetLastError(), 121u);
     SetEvent(release);
     holder.join();
-
-    EXPECT_FALSE(startOk);
-    EXPECT_EQ(startErr, 121u);
-    EXPECT_GE(startSecs, 89) << "three waits of 30 s";
-    EXPECT_FALSE(endOk);
-    EXPECT_GE(endSecs, 89);
-    EXPECT_FALSE(readOk);
-    EXPECT_EQ(readErr, 121u);
-    EXPECT_GE(readSecs, 29) << "one wait";
-    EXPECT_LT(readSecs, 60);
-    EXPECT_EQ(PmDouble_CallCount(PM_STARTDOC), 0u);
-    EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 0u);
-
-    // Once the right is free again the port works.
-    b->status &= ~ST_IN_DOC;
-    DOC_INFO_1W di{const_cast<LPWSTR>(L"doc"), nullptr, nullptr};
-    EXPECT_TRUE(PJLMonStartDocPort(a, const_cast<LPWSTR>(L"Held"), 2, 1, reinterpret_cast<BYTE*>(&di)));
-    EXPECT_TRUE(PJLMonEndDocPort(a));
-    for (PortContext* p : {a, b, c}) PJLMonClosePort(p);
     CloseHandle(held);
     CloseHandle(release);
+
+    EXPECT_EQ(Count(fa, kWaitTimedOut), 3u) << "StartDocPort tries three times";
+    EXPECT_EQ(Count(fb, kWaitTimedOut), 3u) << "and so does EndDocPort";
+    EXPECT_EQ(Count(fc, kWaitTimedOut), 1u) << "ReadPort once";
+    EXPECT_EQ(PmDouble_CallCount(PM_STARTDOC), startDocs);
+    EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 0u);
+
+    // b's EndDocPort was lost: the next start is refused once, closes the
+    // stale document, and the spooler's retry prints.
+    EXPECT_FALSE(Start(b, 8));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(Count(fb, "VJLMON:PJLMonStartDocPort -END(1)-"), 1u);
+    EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 1u) << "the stale document is ended";
+    EXPECT_TRUE(Start(b, 8));
+    EXPECT_TRUE(PJLMonEndDocPort(b));
+
+    EXPECT_TRUE(Start(a, 2));
+    EXPECT_TRUE(PJLMonEndDocPort(a));
+    for (PortContext* p : {a, b, c}) {
+        Release(p);
+        PJLMonClosePort(p);
+    }
 }
 
 }  // namespace
