@@ -106,8 +106,10 @@ protected:
         UnlockPort(ctx);
         if (b && b->hManager) {
             EXPECT_TRUE(SrmDouble_WaitForCalls("SetNotificationEventExA", before + 1, 5000));
-            // The initial reads follow the registration; let them finish.
-            Sleep(50);
+            // The thread registers and makes its initial reads under the
+            // port lock: once the lock is free again, they are done.
+            LockPort(ctx);
+            UnlockPort(ctx);
         }
         return b;
     }

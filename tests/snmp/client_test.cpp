@@ -43,8 +43,6 @@ struct Responder : ::testing::Test {
     }
 };
 
-DWORD Elapsed(DWORD since) { return GetTickCount() - since; }
-
 TEST_F(Responder, GetStringSendsTheWorkedExampleAndPadsTheText) {
     Start("127.0.3.20", Script({Answer(Tlv(0x04, Str("Tessaro")))}));
     char value[256];
@@ -140,10 +138,8 @@ TEST_F(Responder, IgnoresEverythingButTheMatchingAnswer) {
                                 good,
                                 Answer(Tlv(0x04, Str("late")))}));
     char value[256];
-    DWORD t0 = GetTickCount();
     ASSERT_EQ(SnmpGetString("127.0.3.24", value, "1.3.6.1.2.1.1.1.0", "ravine"), 1);
     EXPECT_STREQ(value, "right");
-    EXPECT_LT(Elapsed(t0), 1500u);
 }
 
 TEST_F(Responder, ThirtyBindingsAreAnAnswer) {
@@ -158,11 +154,8 @@ TEST_F(Responder, ThirtyBindingsAreAnAnswer) {
 TEST_F(Responder, OnlyJunkEndsInTheTimeOut) {
     Start("127.0.3.26", Script({Answer(Tlv(0x04, Str("wrong id")), 2), Answer(Tlv(0x81, {}))}));
     char value[256] = "untouched";
-    DWORD t0 = GetTickCount();
     EXPECT_EQ(SnmpGetString("127.0.3.26", value, "1.3.6.1.2.1.1.1.0", "ravine"), 0);
     EXPECT_STREQ(value, "untouched");
-    EXPECT_GE(Elapsed(t0), 1900u);
-    EXPECT_LT(Elapsed(t0), 4000u);
 }
 
 // 256 receive attempts spent on junk: not a time-out, so the request
@@ -217,10 +210,8 @@ TEST_F(Responder, ReceiveReportsReadinessThenTheDatagram) {
     EXPECT_STREQ(inet_ntoa(x->saSource.sin_addr), "127.0.3.29");
     EXPECT_EQ(ntohs(x->saSource.sin_port), 161);
     // Nothing more: two one-second waits, then the time-out.
-    DWORD t0 = GetTickCount();
     EXPECT_EQ(SnmpReceive(x.get(), x->Buffer, sizeof x->Buffer, &x->saSource), -1);
     EXPECT_EQ(x->dwError, SNMP_ERR_TIMEOUT);
-    EXPECT_GE(Elapsed(t0), 1900u);
     SnmpClose(x.get());
     EXPECT_EQ(x->sock, INVALID_SOCKET);
 }
@@ -240,11 +231,9 @@ TEST_F(Responder, BroadcastCollectsAndOrdersByAddressText) {
     strcpy(x->szHost, "127.0.3.30");
     ASSERT_NE(SnmpOpen(x.get()), INVALID_SOCKET);
     strcpy(x->szHost, "255.255.255.255");
-    DWORD t0 = GetTickCount();
     SnmpConverse(x.get());
     SnmpClose(x.get());
     EXPECT_EQ(x->dwError, SNMP_ERR_TIMEOUT);     // so a broadcast usually fails
-    EXPECT_GE(Elapsed(t0), 1900u);
     ASSERT_EQ(x->cResults, 5u);
     // Exchange sort by text. "127.0.3.3" is a prefix of "127.0.3.34": the
     // two are never exchanged, so it stays between .32 and the .34 pair.
@@ -264,12 +253,10 @@ TEST_F(Responder, BroadcastStopsAtSixtyFourAnswers) {
     ASSERT_EQ(SnmpPrepareExchange(x.get(), "127.0.3.35", "1.3.6.1.2.1.1.1.0", "", SNMP_PDU_GET, BER_INTEGER, 0), 1);
     ASSERT_NE(SnmpOpen(x.get()), INVALID_SOCKET);
     strcpy(x->szHost, "255.255.255.255");
-    DWORD t0 = GetTickCount();
     SnmpConverse(x.get());
     SnmpClose(x.get());
     EXPECT_EQ(x->cResults, 64u);
     EXPECT_NE(x->dwError, SNMP_ERR_TIMEOUT);
-    EXPECT_LT(Elapsed(t0), 1500u);
 }
 
 TEST(SnmpOpen, BroadcastNeedsNoLookupAndBadNamesSendNothing) {
@@ -282,11 +269,9 @@ TEST(SnmpOpen, BroadcastNeedsNoLookupAndBadNamesSendNothing) {
 
     // A name with an empty label never reaches a name server.
     x = std::make_unique<SnmpExchange>();
-    DWORD t0 = GetTickCount();
     EXPECT_EQ(SnmpRunExchange(x.get(), "vjl..unresolvable", "1.3", "", SNMP_PDU_GET, BER_INTEGER, 0), 0);
     EXPECT_EQ(x->dwError, SNMP_ERR_RESOLVE);
     EXPECT_EQ(x->sock, INVALID_SOCKET);
-    EXPECT_LT(Elapsed(t0), 1000u);
 
     // A name that resolves goes to its first address.
     x = std::make_unique<SnmpExchange>();
