@@ -1,8 +1,10 @@
 # Shared helpers for the build.
 
-# Warnings for our own code (not for googletest).
+# Warnings for our own code (not for googletest); the build has none, and
+# a new one stops it.
 function(vjl_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers
+                                           -Werror)
 endfunction()
 
 # Add every CMakeLists.txt-bearing child folder of the current source folder.
