@@ -9,6 +9,7 @@ scripts/wine-init.sh "$WINEPREFIX"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 status=0
 ctest --preset native || status=1
+ctest --preset native-asan || status=1
 # Wine tests share HKLM keys and the Windows directory: run them one at a time.
 ctest --preset windows || status=1
 exit $status
