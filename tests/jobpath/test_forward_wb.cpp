@@ -3,6 +3,7 @@
 // their pending buffer.
 #include "jobpath/docport.h"
 #include "jobpath/forward.h"
+#include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pmdouble.h"
@@ -19,7 +20,7 @@ std::string Words(WORD a, WORD b) {
     return std::string(reinterpret_cast<char*>(w), 4);
 }
 
-class Forward : public ::testing::Test {
+class Forward : public DocCallTest {
 protected:
     void SetUp() override {
         EnsureMonitorProcess();
@@ -29,10 +30,12 @@ protected:
         dwOSMinor = 1;
     }
     void TearDown() override {
-        if (ctx) PJLMonClosePort(ctx);
+        if (!ctx) return;
+        Release(ctx);
+        PJLMonClosePort(ctx);
     }
     void Open(const wchar_t* port) {
-        ctx = OpenPortWb(port, L"Fwd Printer", PmDouble_Table());
+        ctx = Watch(OpenPortWb(port, L"Fwd Printer", PmDouble_Table()));
         ASSERT_NE(ctx, nullptr);
     }
     // Device-control calls the port monitor saw, as (code, input) pairs.
