@@ -170,6 +170,12 @@ bool PendingSentFirst(PortContext* ctx) {
     return ctx->cbPending == 0;
 }
 
+// The job was cancelled, deleted or is a re-sent copy: its data is not printed.
+bool JobDataDropped(const PortContext* ctx) {
+    return (ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT | ST_JOB_DELETED | ST_JOB_DELETING)) ||
+           (ctx->dwSysFlag & SYS_RESENT_JOB);
+}
+
 // The bytes the tail-holding write kept back belong to the job: they go out
 // behind whatever is pending, unless the job's data is not to be printed.
 // True when there was a tail to send.
@@ -288,9 +294,12 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(1)-");
         PrnLostChk(ctx, 0x1, "Lost EndDoc");
         // The previous job's EndDocPort never came through. Finish its
-        // document on the port monitor so that the spooler's retry prints.
-        if (QueueHeldTail(ctx, ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT | ST_JOB_DELETED | ST_JOB_DELETING)))
-            FlushPendingBounded(ctx);
+        // document on the port monitor, with its last bytes, so that the
+        // spooler's retry prints and nothing of that job goes into the next.
+        bool dropped = JobDataDropped(ctx);
+        QueueHeldTail(ctx, dropped);
+        if (dropped) DiscardPending(ctx);
+        FlushPendingBounded(ctx);
         if (ctx->status & ST_PM_DOC) PMEndDocPort(ctx);
         StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
         return fail(nullptr, ERROR_BUSY);
@@ -544,11 +553,6 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
 // ---------------------------------------------------------------- end
 
 namespace {
-
-bool JobDataDropped(const PortContext* ctx) {
-    return (ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT | ST_JOB_DELETED | ST_JOB_DELETING)) ||
-           (ctx->dwSysFlag & SYS_RESENT_JOB);
-}
 
 // Ports that are not followed on the printer: end the document and let the
 // spooler go of the job at once.
