@@ -204,14 +204,6 @@ TEST_F(PjlWb, LanguageHeaderOncePerJob) {
     EXPECT_EQ(g_sent.docs.size(), 1u);
     ExpectPortReleased(ctx);
 
-    // A job with its own UEL: nothing sent, and none later in the job either.
-    ctx->status &= ~ST_FIRST_WRITE;
-    std::string own = kUelText + "@PJL ENTER LANGUAGE=VPDL\r\n";
-    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(own), Size(own)));
-    EXPECT_EQ(LANGHDR_NOT_SENT, SendLanguageHeader(ctx, Data(job), Size(job)));
-    EXPECT_EQ(g_sent.docs.size(), 1u);
-    EXPECT_EQ(ctx->status & ST_FIRST_WRITE, ST_FIRST_WRITE);
-
     // A failed send is not repeated.
     ctx->status &= ~ST_FIRST_WRITE;
     g_sent.failStart = true;

@@ -70,7 +70,7 @@ TEST(PollingSettingsNoKey, DefaultsAndStepZero) {
 // and the step shows how far the polling settings got.
 TEST(PollingSettingsTypes, OnlyDwordValuesCount) {
     EnsureMonitorProcess();
-    const DWORD one = 1, big = 60000;
+    const DWORD big = 60000;
     {
         TestRegKey key(kPollingKey);
         key.SetString("LMMode", "1");
@@ -80,17 +80,6 @@ TEST(PollingSettingsTypes, OnlyDwordValuesCount) {
         EXPECT_EQ(ctx.dwRegStep, 1u);
         EXPECT_EQ(ctx.bVariablePolling, 0u);
         EXPECT_EQ(ctx.dwSNMPIntervals, 10u);
-    }
-    {
-        TestRegKey key(kPollingKey);
-        key.SetDword("LMMode", one);
-        key.SetBinary("PollingIntervals", &big, 4);
-        key.SetString("CheckDID", "5");
-        PortContext ctx{};
-        EXPECT_TRUE(ReadPollingSettings(&ctx));
-        EXPECT_EQ(ctx.dwRegStep, 4u) << "PollingIntervals missing";
-        EXPECT_EQ(ctx.dwPollingIntervals, 3000u);
-        EXPECT_EQ(ctx.dwDevIDLevel, 1u);
     }
     TestPrinterKey p("Settings Printer E", "Driver Epsilon");
     TestRegKey timeouts(kClosePortTimeoutKey);
