@@ -218,7 +218,7 @@ bool ReadMonitorRegDword(const wchar_t* name, DWORD* out) {
     DWORD value = 0, cb = 4, type = 0;
     LONG rc = init->pMonitorReg->fpQueryValue(key, name, &type, reinterpret_cast<BYTE*>(&value), &cb, init->hSpooler);
     init->pMonitorReg->fpCloseKey(key, init->hSpooler);
-    if (rc != ERROR_SUCCESS) return false;
+    if (rc != ERROR_SUCCESS || type != REG_DWORD) return false;   // another type counts as missing
     *out = value;
     return true;
 }

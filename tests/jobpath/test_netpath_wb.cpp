@@ -301,9 +301,16 @@ TEST_F(NetPath, NoLanguageHeaderForAJobWithItsOwnOrWithEnterLanguage) {
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_EQ(PmDouble_AllWritten(), own) << "a job with its own UEL gets no header";
 
-    host.SetRegDword(L"ENTERLANGUAGE", 1);
+    host.SetRegString(L"ENTERLANGUAGE", L"1");
     PmDouble_Reset();
     ASSERT_TRUE(Start(7));
+    WriteAll(body, 1000);
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(PmDouble_AllWritten().size(), 35 + body.size()) << "a text value is no setting";
+
+    host.SetRegDword(L"ENTERLANGUAGE", 1);
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(8));
     WriteAll(body, 1000);
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_EQ(PmDouble_AllWritten(), body) << "ENTERLANGUAGE switches the header off";
