@@ -32,6 +32,34 @@ std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
+// Another thread holds the port's spooler-access right for a scope; the
+// waits for it are short meanwhile.
+class RightHeldElsewhere {
+public:
+    explicit RightHeldElsewhere(PortContext* ctx) : right_(ctx->pSpoolerRight) {
+        dwSpoolerWaitMs = 20;
+        holder_ = std::thread([this] {
+            AcquireSpoolerRight(right_, INFINITE);
+            SetEvent(held_);
+            WaitForSingleObject(done_, INFINITE);
+            ReleaseSpoolerRight(right_);
+        });
+        WaitForSingleObject(held_, INFINITE);
+    }
+    ~RightHeldElsewhere() {
+        SetEvent(done_);
+        holder_.join();
+        CloseHandle(held_);
+        CloseHandle(done_);
+        dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+    }
+
+private:
+    SpoolerRight* right_;
+    HANDLE held_ = CreateEventW(nullptr, TRUE, FALSE, nullptr), done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder_;
+};
+
 class NetPath : public DocCallTest {
 protected:
     void SetUp() override {
@@ -131,6 +159,20 @@ TEST_F(NetPath, MakersPortHoldsTheLast80BytesUntilTheEnd) {
     EXPECT_EQ(PmDouble_AllWritten(), "");
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_EQ(PmDouble_Documents(), std::vector<std::string>{tiny});
+
+    // An EndDocPort that timed out: the next start ends that document, with
+    // its tail, before it refuses.
+    PmDouble_Reset();
+    ASSERT_TRUE(Start(4));
+    EXPECT_EQ(Write(tiny), tiny.size());
+    {
+        RightHeldElsewhere held(ctx);
+        EXPECT_FALSE(PJLMonEndDocPort(ctx));
+    }
+    EXPECT_FALSE(Start(5));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(PmDouble_Documents(), std::vector<std::string>{tiny});
+    EXPECT_EQ(PmDouble_CallCount(PM_ENDDOC), 1u);
 
     // A cancelled job and a discarded re-send keep their tail back.
     for (bool cancelled : {true, false}) {
@@ -248,21 +290,10 @@ TEST_F(NetPath, LanguageHeaderGoesAheadOfTheBodyWhole) {
 
     PmDouble_Reset();
     ASSERT_TRUE(Start(42));
-    dwSpoolerWaitMs = 20;
-    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr), done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread holder([&] {
-        AcquireSpoolerRight(ctx->pSpoolerRight, INFINITE);
-        SetEvent(held);
-        WaitForSingleObject(done, INFINITE);
-        ReleaseSpoolerRight(ctx->pSpoolerRight);
-    });
-    WaitForSingleObject(held, INFINITE);
-    EXPECT_EQ(Write(body), 0u) << "nothing taken while the right is held elsewhere";
-    SetEvent(done);
-    holder.join();
-    CloseHandle(held);
-    CloseHandle(done);
-    dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+    {
+        RightHeldElsewhere held(ctx);
+        EXPECT_EQ(Write(body), 0u) << "nothing taken while the right is held elsewhere";
+    }
     WriteAll(body, 1000);
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_EQ(PmDouble_AllWritten(), header + body);
