@@ -1,0 +1,70 @@
+// The simulated printer scripted from a Windows test and asked by the
+// monitor's own SNMP client at its address, port 161: what the printer is
+// told shows in its answers, and its request log shows what was asked.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "snmp/snmp.h"
+#include "support/simprinter.h"
+#include "support/whitebox.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr char kAddr[] = "127.0.6.3";
+constexpr char kSysDescr[] = "1.3.6.1.2.1.1.1.0";
+constexpr char kHrPrinterStatus[] = "1.3.6.1.2.1.25.3.5.1.1.1";
+constexpr char kAlertText[] = "1.3.6.1.2.1.43.18.1.1.8.1";
+constexpr LONG kHrPrinterOther = 1;
+
+class SimPrinterScripted : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMonitorProcess();
+        WSADATA wsa;
+        ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &wsa), 0);
+        ASSERT_TRUE(sim.Start({"--reset-alert-ms", "0"})) << sim.error;
+    }
+    void TearDown() override { WSACleanup(); }
+    std::string FirstAlert() {
+        char oid[SNMP_TEXT] = {}, text[SNMP_TEXT] = {};
+        strcpy(oid, kAlertText);
+        return SnmpGetNextString(kAddr, text, oid, "") ? std::string(text) : std::string("<no answer>");
+    }
+    SimPrinter sim{kAddr};
+};
+
+TEST_F(SimPrinterScripted, AlertAndPowerOffShowInTheAnswersAndTheRequestLog) {
+    char descr[SNMP_TEXT] = {};
+    ASSERT_TRUE(SnmpGetString(kAddr, descr, kSysDescr, ""));
+    EXPECT_STREQ(descr, "VEK Tessaroline 7700");
+
+    ASSERT_TRUE(sim.Command("alert add Hop1 Paper Jam")) << sim.error;
+    LONG status = 0;
+    ASSERT_TRUE(SnmpGetInteger(kAddr, &status, kHrPrinterStatus, ""));
+    EXPECT_EQ(status, kHrPrinterOther) << "a critical alert stops the printer";
+    EXPECT_EQ(FirstAlert(), "Hop1 Paper Jam");
+
+    ASSERT_TRUE(sim.Command("power off")) << sim.error;
+    EXPECT_FALSE(SnmpGetString(kAddr, descr, kSysDescr, "")) << "a printer without power is silent";
+    EXPECT_EQ(sim.StatusValue("power"), "off");
+
+    ASSERT_TRUE(sim.Command("power on")) << sim.error;
+    EXPECT_EQ(FirstAlert(), "Printer Reset") << "power on clears the alerts and raises the reset alert";
+
+    auto log = sim.Requests();
+    const char* want[][2] = {{"get", kSysDescr}, {"get", kHrPrinterStatus}, {"getnext", kAlertText}, {"getnext", kAlertText}};
+    ASSERT_EQ(log.size(), 4u) << "the request while the power was off is dropped, not logged";
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(log[i].kind, want[i][0]) << i;
+        ASSERT_EQ(log[i].oids.size(), 1u) << i;
+        EXPECT_EQ(log[i].oids[0], want[i][1]) << i;
+    }
+    EXPECT_LE(log[2].ms, log[3].ms);
+    EXPECT_GE(sim.Stat("dropped"), 1);
+}
+
+}  // namespace
