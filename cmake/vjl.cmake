@@ -20,10 +20,15 @@ if(WIN32)
   # A GoogleTest executable run under Wine; each test is its own ctest entry.
   include(GoogleTest)
   # Every test has a ctest time-out and, inside the program, a watchdog a
-  # little shorter (tests/support/watchdog.h). LABELS adds labels (e.g. slow)
-  # to the label "windows" that all of them carry.
+  # little shorter (tests/support/watchdog.h). Tests carry one label,
+  # "windows", or "windows-slow" with SLOW (ctest -L matches a regular
+  # expression: -L windows takes both, -L slow or -LE slow picks them).
   function(vjl_win_test name)
-    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    set(T_LABEL windows)
+    if(T_SLOW)
+      set(T_LABEL windows-slow)
+    endif()
     if(NOT T_TIMEOUT)
       set(T_TIMEOUT 60)
     endif()
@@ -39,14 +44,18 @@ if(WIN32)
     endif()
     add_dependencies(${name} vjl_doubles vjlmon)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "windows;${T_LABELS}"
+                         PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${T_LABEL}
                                     ENVIRONMENT "VJL_WATCHDOG_S=${T_WATCHDOG}")
   endfunction()
 else()
   find_package(GTest REQUIRED)
   include(GoogleTest)
   function(vjl_native_test name)
-    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    set(T_LABEL native)
+    if(T_SLOW)
+      set(T_LABEL native-slow)
+    endif()
     if(NOT T_TIMEOUT)
       set(T_TIMEOUT 60)
     endif()
@@ -54,6 +63,6 @@ else()
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
     vjl_warnings(${name})
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                         PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "native;${T_LABELS}")
+                         PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${T_LABEL})
   endfunction()
 endif()
