@@ -4,7 +4,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "fakespool.h"
+#include "pmdouble.h"
+#include "portinfo/portkind.h"
 #include "snmp/snmp.h"
+#include "support/bench_ports.h"
 #include "support/simprinter.h"
 #include "support/whitebox.h"
 
@@ -65,6 +69,29 @@ TEST_F(SimPrinterScripted, AlertAndPowerOffShowInTheAnswersAndTheRequestLog) {
     }
     EXPECT_LE(log[2].ms, log[3].ms);
     EXPECT_GE(sim.Stat("dropped"), 1);
+}
+
+// The fixture helpers give the monitor a maker's DPU TCP/IP port with the
+// simulated printer's address, and the short polling settings.
+TEST(BenchPorts, DpuPortAndShortPollingReachTheMonitor) {
+    EnsureMonitorProcess();
+    dwOSMajor = 6, dwOSMinor = 1;   // the address comes from the Xcv query on the supported systems
+    FakeSpool_Reset();
+    PmDouble_Reset();
+    DpuPort dpu(L"DPU_127.0.6.4", L"127.0.6.4");
+    PortContext* ctx = nullptr;
+    {
+        ShortPolling polling;
+        ctx = OpenPortWb(L"DPU_127.0.6.4", L"Bench", PmDouble_Table());
+        ASSERT_NE(ctx, nullptr);
+    }
+    EXPECT_EQ(ctx->dwPortStatus, PORTKIND_BASE | PORTKIND_TCPIP | PORTKIND_DPU);
+    EXPECT_EQ(ctx->bVariablePolling, 1u);
+    EXPECT_EQ(ctx->dwPollingIntervals, 1000u);
+    EXPECT_EQ(ctx->dwSNMP_PWOFF, 1u);
+    ASSERT_TRUE(GetPrinterIPAddress(ctx, L"DPU_127.0.6.4"));
+    EXPECT_STREQ(ctx->szPrinterAddress, "127.0.6.4");
+    EXPECT_TRUE(PJLMonClosePort(ctx));
 }
 
 }  // namespace
