@@ -42,7 +42,6 @@ if [ -n "$sim_pid" ]; then
     [ "$("$SIM" --ctl "$ADDR" jobs | grep -c 'state=17')" -ge 2 ] && break
     sleep 0.2
   done
-  echo "what the simulated printer at $ADDR received and its job table:"
-  printf 'received\njobs\n' | "$SIM" --ctl "$ADDR" || true
-  echo "SNMP requests the monitor made to it: $("$SIM" --ctl "$ADDR" stats | sed -n 's/^requests //p')"
+  echo "the job table of the simulated printer at $ADDR:"
+  "$SIM" --ctl "$ADDR" jobs || true
 fi

@@ -8,7 +8,7 @@
 #include "pmdouble.h"
 #include "fakespool.h"
 #include "srmdouble.h"
-#include "support/bench_ports.h"
+#include "spoolports.h"
 #include "support/served_model.h"
 #include "support/simprinter.h"
 
@@ -19,18 +19,6 @@
 namespace {
 
 const std::string kUel = "\x1b%-12345X";
-
-// Received jobs whose connection has ended, once there are `count`.
-std::vector<SimReceived> WaitReceived(SimPrinter& sim, size_t count) {
-    std::vector<SimReceived> got;
-    sim.WaitUntil([&] {
-        got = sim.Received();
-        size_t ended = 0;
-        for (const auto& r : got) ended += r.end != "open";
-        return ended >= count;
-    });
-    return got;
-}
 
 TEST(LivePrinter, JobsThroughTheDllReachThePrinterByteForByte) {
     constexpr wchar_t kPort[] = L"IP_127.0.6.1";
@@ -69,7 +57,8 @@ TEST(LivePrinter, JobsThroughTheDllReachThePrinterByteForByte) {
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[0], own);
     EXPECT_EQ(docs[1], kUel + "@PJL ENTER LANGUAGE=VPDL\r\n" + bare);
-    std::vector<SimReceived> got = WaitReceived(sim, 2);
+    std::vector<SimReceived> got;
+    sim.WaitUntil([&] { return (got = sim.Received()).size() == 2 && got[1].end != "open"; });
     ASSERT_EQ(got.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(got[i].end, "closed") << i;
@@ -82,38 +71,25 @@ TEST(LivePrinter, JobsThroughTheDllReachThePrinterByteForByte) {
     EXPECT_EQ(got[1].formfeeds, 2u);
 }
 
-class PmForward : public ::testing::Test {
-protected:
-    void SetUp() override {
-        PmDouble_Reset();
-        t = PmDouble_Table();
-        ASSERT_TRUE(t->pfnOpenPort(nullptr, const_cast<LPWSTR>(L"IP_127.0.6.2"), &h));
-    }
-    void TearDown() override {
-        EXPECT_TRUE(t->pfnClosePort(h));
-        PmDouble_Reset();
-    }
-    BOOL Start() {
-        DOC_INFO_1W di{const_cast<LPWSTR>(L"doc"), nullptr, const_cast<LPWSTR>(L"RAW")};
-        return t->pfnStartDocPort(h, const_cast<LPWSTR>(L"P"), 1, 1, reinterpret_cast<BYTE*>(&di));
-    }
-    BOOL Write(const std::string& s) {
-        DWORD n = 0;
-        return t->pfnWritePort(h, reinterpret_cast<BYTE*>(const_cast<char*>(s.data())), (DWORD)s.size(), &n);
-    }
-    MONITOR2* t = nullptr;
-    HANDLE h = nullptr;
-};
-
 // A printer losing power mid-job resets the connection: the next write
 // fails with the socket error and the printer keeps what came before.
-TEST_F(PmForward, PowerLossResetsTheConnectionAndFailsTheNextWrite) {
+TEST(PmForward, PowerLossResetsTheConnectionAndFailsTheNextWrite) {
     SimPrinter sim("127.0.6.2");
     ASSERT_TRUE(sim.Start()) << sim.error;
+    PmDouble_Reset();
     PmDouble_SetPortTarget(L"ip_127.0.6.2", "127.0.6.2");   // port names match in any case
-    ASSERT_TRUE(Start());
+    MONITOR2* t = PmDouble_Table();
+    HANDLE h = nullptr;
+    ASSERT_TRUE(t->pfnOpenPort(nullptr, const_cast<LPWSTR>(L"IP_127.0.6.2"), &h));
+    DOC_INFO_1W di{const_cast<LPWSTR>(L"doc"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    auto start = [&] { return t->pfnStartDocPort(h, const_cast<LPWSTR>(L"P"), 1, 1, reinterpret_cast<BYTE*>(&di)); };
+    auto write = [&](std::string s) {
+        DWORD n = 0;
+        return t->pfnWritePort(h, reinterpret_cast<BYTE*>(&s[0]), static_cast<DWORD>(s.size()), &n);
+    };
+    ASSERT_TRUE(start());
     std::string head = kUel + "@PJL JOB NAME=\"cut\"\r\n@PJL ENTER LANGUAGE=VPDL\r\npage one\x0c";
-    ASSERT_TRUE(Write(head));
+    ASSERT_TRUE(write(head));
     ASSERT_TRUE(sim.WaitUntil([&] {
         auto jobs = sim.Jobs();
         return !jobs.empty() && jobs[0].bytes == head.size();
@@ -121,14 +97,10 @@ TEST_F(PmForward, PowerLossResetsTheConnectionAndFailsTheNextWrite) {
     ASSERT_TRUE(sim.Command("power off")) << sim.error;
     // The reset reaches this side after a moment; writes fail from then on.
     BOOL ok = TRUE;
-    DWORD err = 0;
-    for (int i = 0; i < 200 && ok; ++i) {
-        ok = Write("more");
-        err = ok ? 0 : GetLastError();
-        if (ok) Sleep(10);
-    }
+    for (int i = 0; i < 200 && ok; ++i)
+        if ((ok = write("more"))) Sleep(10);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(err, static_cast<DWORD>(WSAECONNRESET));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAECONNRESET));
     EXPECT_TRUE(t->pfnEndDocPort(h));
     auto got = sim.Received();
     ASSERT_EQ(got.size(), 1u);
@@ -136,9 +108,10 @@ TEST_F(PmForward, PowerLossResetsTheConnectionAndFailsTheNextWrite) {
     EXPECT_EQ(sim.Data(got[0].seq).substr(0, head.size()), head);
 
     // Switched off, the printer refuses the connection: StartDocPort fails.
-    SetLastError(0);
-    EXPECT_FALSE(Start());
+    EXPECT_FALSE(start());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAECONNREFUSED));
+    EXPECT_TRUE(t->pfnClosePort(h));
+    PmDouble_Reset();
 }
 
 }  // namespace

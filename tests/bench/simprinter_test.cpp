@@ -8,7 +8,7 @@
 #include "pmdouble.h"
 #include "portinfo/portkind.h"
 #include "snmp/snmp.h"
-#include "support/bench_ports.h"
+#include "spoolports.h"
 #include "support/simprinter.h"
 #include "support/whitebox.h"
 

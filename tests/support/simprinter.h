@@ -1,85 +1,32 @@
 // The simulated printer from a Windows test: a native printer-sim process on
 // an address of its own (SNMP on 161, job port 9100, control port 9190),
-// driven through its control channel and stopped by its process id.
+// driven through its control channel (tools/printer-sim/control.h) and
+// stopped by its process id.
 //
 // The program is found in the folder named by the environment variable
 // VJL_NATIVE_BIN, else in the one given at configure time (build/native/bin
 // of the source tree): build the native preset first.
 #pragma once
-#include <windows.h>
+#include "control.h"
 
-#include <functional>
-#include <string>
-#include <vector>
-
-// One SNMP request the printer answered (or dropped by injection).
-struct SimRequest {
-    long long ms = 0;                 // the printer's monotonic clock
-    std::string kind;                 // get, getnext, set
-    std::vector<std::string> oids;
-};
-
-// One row of the printer's job table.
-struct SimJob {
-    unsigned number = 0, seq = 0;
-    std::string jcid, name;           // unescaped bytes
-    int state = 0;
-    unsigned reason = 0, pages = 0;
-    unsigned long long bytes = 0;
-    bool open = false;
-};
-
-// One job the printer received since it started (or the last clear).
-struct SimReceived {
-    unsigned seq = 0, job = 0;
-    std::string jcid, name, language;
-    unsigned long long bytes = 0;
-    unsigned formfeeds = 0, pages = 0;
-    int state = 0;
-    unsigned reason = 0;
-    std::string end;                  // open, closed, reset, poweroff
-};
-
-class SimPrinter {
+class SimPrinter : public SimControl {
 public:
-    // Ports of every simulated printer; each printer has an address of its own.
-    static constexpr unsigned short kSnmpPort = 161;
-    static constexpr unsigned short kJobPort = 9100;
-    static constexpr unsigned short kControlPort = 9190;
-
     explicit SimPrinter(std::string address);
     ~SimPrinter();
     SimPrinter(const SimPrinter&) = delete;
     SimPrinter& operator=(const SimPrinter&) = delete;
 
     // Starts the printer with printer-sim options besides the address and the
-    // ports (e.g. {"--page-ms", "100"}); returns once its ports are open.
+    // ports (e.g. {"--page-ms", "100"}, or {"--count", "250"} for as many
+    // printers at consecutive addresses in one process, each reached with
+    // SimControl(its address)); returns once its ports are open.
     bool Start(const std::vector<std::string>& options = {});
     // Stops it by its process id and waits until it has gone.
     void Stop();
     bool Running() const { return pid_ > 0; }
-    const std::string& address() const { return address_; }
     int pid() const { return pid_; }
 
-    // One control command; true on OK. The reply's data lines go to *lines.
-    bool Command(const std::string& line, std::vector<std::string>* lines = nullptr);
-    std::vector<std::string> Query(const std::string& line);
-
-    std::vector<SimRequest> Requests();
-    std::vector<SimJob> Jobs();
-    std::vector<SimReceived> Received();
-    std::string Data(unsigned seq);   // the bytes received for job seq
-    // The `name value` lines of `status` or `stats`; "" when absent.
-    std::string StatusValue(const std::string& name);
-    long long Stat(const std::string& name);
-
-    // Asks the printer until cond holds; false after timeoutMs.
-    bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 10000);
-
-    std::string error;                // why Start or a command failed
-
 private:
-    std::string address_;
     std::string dir_;                 // scratch folder (Unix path)
     int pid_ = 0;
 };

@@ -9,9 +9,11 @@
 //                 ports are IP_ADDR and DPU_ADDR, the monitor polls
 //                 ADDR:161, and the port monitor beneath sends the job data
 //                 of both printed jobs to ADDR:9100 (the simulated printer)
+#include "control.h"
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
+#include "spoolports.h"
 #include "srmdouble.h"
 #include "support/served_model.h"
 
@@ -23,7 +25,6 @@
 
 namespace {
 
-constexpr char kDpuPorts[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\VEK TCP/IP DPU Port\\Ports";
 constexpr wchar_t kPrinter[] = L"VEK Tessaroline 7700 (LV)";
 
 std::wstring WinDir() {
@@ -104,16 +105,12 @@ int main(int argc, char** argv) {
     ServedModelKeys modelKeys{"VEK Tessaroline 7700 (LV)"};
     FakeSpool_AddDriver(kPrinter, kServedMonitorName);
     FakeSpool_AddPrinter(kPrinter, kServedDriver, ipPort.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-    FakeSpool_AddPort(ipPort.c_str(), L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
-    FakeSpool_SetXcvIPAddress(ipPort.c_str(), waddr.c_str());
+    AddStandardTcpPort(ipPort.c_str(), waddr.c_str());
+    DpuPort dpu(dpuPort.c_str(), waddr.c_str());
     FakeSpool_AddPort(L"USB001", L"USB Monitor", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Virtual printer port for USB");
     FakeSpool_AddPort(L"LPT1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
     FakeSpool_AddPort(L"COM1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
     FakeSpool_AddPort(L"FILE:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
-    std::string dpuKey = std::string(kDpuPorts) + "\\DPU_" + addr;
-    HKEY k;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, dpuKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0)
-        RegCloseKey(k);
 
     // The printer at the address takes the job data of its ports; the USB
     // port stands for a cable to the same printer.
@@ -199,8 +196,25 @@ int main(int argc, char** argv) {
     for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
     printf("\n");
 
+    // What the printer made of it: every job byte for byte as the port
+    // monitor sent it, and how often the monitor asked it over SNMP.
+    if (forward) {
+        SimControl printer(addr);
+        std::vector<SimReceived> got;
+        printer.WaitUntil([&] { return (got = printer.Received()).size() >= 2; }, 5000);
+        const std::string sent[] = {job, PmDouble_Documents().empty() ? std::string() : PmDouble_Documents()[0]};
+        printf("\nthe printer at %s received %zu job(s)%s\n", addr.c_str(), got.size(),
+               printer.error.empty() ? "" : (": " + printer.error).c_str());
+        for (size_t i = 0; i < got.size() && i < 2; ++i) {
+            bool same = printer.Data(got[i].seq) == sent[i];
+            ok = ok && same;
+            printf("  job %u \"%s\" JCID \"%s\": %llu bytes, %s\n", got[i].job, got[i].name.c_str(),
+                   got[i].jcid.c_str(), got[i].bytes, same ? "byte for byte" : "DIFFERENT from what was sent");
+        }
+        printf("  SNMP requests from the monitor: %lld\n", printer.Stat("requests"));
+    }
+
     host.Unload();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, dpuKey.c_str());
     DeleteFileW(ini.c_str());
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
 

@@ -1,7 +1,7 @@
 // Ports and settings a test needs to reach a simulated printer through the
 // monitor: a Standard TCP/IP port or a maker's DPU TCP/IP port whose printer
 // address (the Xcv "IPAddress" answer) is the simulator's, and short polling.
-// Each is undone at destruction. Link fakespool_ctl.
+// Each is undone at destruction. Used by the tests and vjlhost.
 #pragma once
 #include <windows.h>
 #include <winspool.h>
