@@ -1,7 +1,8 @@
-// The simulated printer's control channel from Windows: one command per
-// connection to <address>:9190, and the replies of the queries parsed
-// (request log, job table, received jobs). Used by the bench's tests and by
-// vjlhost. See README.md beside it for the protocol.
+// The simulated printer from Windows programs (the bench's tests, vjlhost):
+// its control channel, one command per connection to <address>:9190, with
+// the replies of the queries parsed (request log, job table, received
+// jobs); and the native printer-sim process itself, started on an address
+// of its own and stopped by its process id. See README.md beside it.
 #pragma once
 #include <windows.h>
 
@@ -63,8 +64,40 @@ public:
     // Asks the printer until cond holds; false after timeoutMs.
     bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 10000);
 
-    std::string error;                // why the last command failed
+    std::string error;                // why the last command (or Start) failed; empty after a good one
 
 protected:
     std::string address_;
 };
+
+// A printer-sim process started from Windows. The program is found in the
+// folder named by the environment variable VJL_NATIVE_BIN, else in the one
+// given at build time (build/native/bin of the source tree).
+class SimProcess : public SimControl {
+public:
+    explicit SimProcess(std::string address);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts the printer with printer-sim options besides the address and the
+    // ports (e.g. {"--page-ms", "100"}, or {"--count", "250"} for as many
+    // printers at consecutive addresses in one process, each reached with
+    // SimControl(its address)); returns once its ports are open. It ends by
+    // itself after 600 s, should its owner be killed first.
+    bool Start(const std::vector<std::string>& options = {});
+    // Stops it by its process id and waits until it has gone.
+    void Stop();
+    bool Running() const { return pid_ > 0; }
+    int pid() const { return pid_; }
+
+private:
+    std::string dir_;                 // scratch folder (Unix path)
+    int pid_ = 0;
+};
+
+// Unix path of the folder of the native programs; Windows form of a Unix path.
+std::string SimNativeBinDir();
+std::string SimWinPath(const std::string& unixPath);
+// Runs a Unix program (its Unix path and arguments); it cannot be waited on.
+bool SimLaunch(const std::string& commandLine);

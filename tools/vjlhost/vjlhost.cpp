@@ -8,7 +8,9 @@
 // --printer ADDR  the printer's address (default 127.0.0.1): the TCP/IP
 //                 ports are IP_ADDR and DPU_ADDR, the monitor polls
 //                 ADDR:161, and the port monitor beneath sends the job data
-//                 of both printed jobs to ADDR:9100 (the simulated printer)
+//                 of both printed jobs to ADDR:9100. A simulated printer is
+//                 started there unless one answers already (port 161 needs
+//                 root).
 #include "control.h"
 #include "spoolhost.h"
 #include "pmdouble.h"
@@ -86,8 +88,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const bool forward = !addr.empty();
+    bool forward = !addr.empty();
     if (!forward) addr = "127.0.0.1";
+    SimProcess printer(addr);
+    if (forward && !printer.Command("ping")) {
+        if (printer.Start({"--page-ms", "200", "--pending-ms", "100"}))
+            printf("simulated printer started on %s (SNMP 161, job port 9100)\n", addr.c_str());
+        else
+            printf("no printer at %s: %s\n", addr.c_str(), printer.error.c_str()), forward = false;
+    }
     const std::wstring waddr(addr.begin(), addr.end());
     const std::wstring ipPort = L"IP_" + waddr, dpuPort = L"DPU_" + waddr;
 
@@ -199,7 +208,6 @@ int main(int argc, char** argv) {
     // What the printer made of it: every job byte for byte as the port
     // monitor sent it, and how often the monitor asked it over SNMP.
     if (forward) {
-        SimControl printer(addr);
         std::vector<SimReceived> got;
         printer.WaitUntil([&] { return (got = printer.Received()).size() >= 2; }, 5000);
         const std::string sent[] = {job, PmDouble_Documents().empty() ? std::string() : PmDouble_Documents()[0]};
@@ -212,6 +220,13 @@ int main(int argc, char** argv) {
                    got[i].jcid.c_str(), got[i].bytes, same ? "byte for byte" : "DIFFERENT from what was sent");
         }
         printf("  SNMP requests from the monitor: %lld\n", printer.Stat("requests"));
+        // Its job table once both jobs are printed.
+        printer.WaitUntil([&] {
+            auto jobs = printer.Jobs();
+            return jobs.size() >= 2 && jobs[0].state == 17 && jobs[1].state == 17;
+        }, 5000);
+        printf("its job table:\n");
+        for (const std::string& line : printer.Query("jobs")) printf("  %s\n", line.c_str());
     }
 
     host.Unload();
