@@ -94,4 +94,36 @@ TEST(BenchPorts, DpuPortAndShortPollingReachTheMonitor) {
     EXPECT_TRUE(PJLMonClosePort(ctx));
 }
 
+// The watchdog ends a hung test with status 3 and kills its printers. The
+// hung test runs in a child copy of this program with a 2 s limit.
+TEST(DISABLED_WatchdogProbe, HangsWithAPrinter) {
+    SimPrinter sim("127.0.6.5");
+    ASSERT_TRUE(sim.Start());
+    Sleep(60000);
+}
+
+TEST(Watchdog, EndsAHungTestAndKillsItsPrinter) {
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string cmd = std::string("\"") + exe +
+                      "\" --gtest_also_run_disabled_tests --gtest_filter=DISABLED_WatchdogProbe.HangsWithAPrinter";
+    SetEnvironmentVariableA("VJL_WATCHDOG_S", "2");
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    SetEnvironmentVariableA("VJL_WATCHDOG_S", nullptr);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 3u);
+    SimControl probe("127.0.6.5");
+    EXPECT_TRUE(probe.WaitUntil([&] { return !probe.Command("ping"); }, 5000)) << "the probe's printer was killed";
+    std::string dir = SimWinPath("/tmp/vjl-sim-127.0.6.5-" + std::to_string(pi.dwProcessId));
+    DeleteFileA((dir + "\\pid").c_str());
+    RemoveDirectoryA(dir.c_str());
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
 }  // namespace
