@@ -92,10 +92,12 @@ int main(int argc, char** argv) {
     if (!forward) addr = "127.0.0.1";
     SimProcess printer(addr);
     if (forward && !printer.Command("ping")) {
-        if (printer.Start({"--page-ms", "200", "--pending-ms", "100"}))
+        if (printer.Start({"--page-ms", "200", "--pending-ms", "100"})) {
             printf("simulated printer started on %s (SNMP 161, job port 9100)\n", addr.c_str());
-        else
-            printf("no printer at %s: %s\n", addr.c_str(), printer.error.c_str()), forward = false;
+        } else {
+            printf("no printer at %s: %s\n", addr.c_str(), printer.error.c_str());
+            forward = false;
+        }
     }
     const std::wstring waddr(addr.begin(), addr.end());
     const std::wstring ipPort = L"IP_" + waddr, dpuPort = L"DPU_" + waddr;
