@@ -131,6 +131,20 @@ std::vector<SimRequest> SimControl::Requests() {
     return out;
 }
 
+size_t SimControl::CountRequests(const std::string& kind, const std::string& oidPrefix) {
+    size_t n = 0;
+    for (const SimRequest& r : Requests()) {
+        if (!kind.empty() && r.kind != kind) continue;
+        for (const std::string& oid : r.oids)
+            if (oid.compare(0, oidPrefix.size(), oidPrefix) == 0 &&
+                (oid.size() == oidPrefix.size() || oidPrefix.empty() || oid[oidPrefix.size()] == '.')) {
+                ++n;
+                break;
+            }
+    }
+    return n;
+}
+
 std::vector<SimJob> SimControl::Jobs() {
     std::vector<SimJob> out;
     for (const std::string& l : Query("jobs")) {

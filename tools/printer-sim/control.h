@@ -54,6 +54,9 @@ public:
     std::vector<std::string> Query(const std::string& line);
 
     std::vector<SimRequest> Requests();
+    // Requests of this kind ("" any) naming an object under the OID prefix
+    // ("" any), e.g. ("getnext", "1.3.6.1.4.1.253.8.59.8") for JCID lookups.
+    size_t CountRequests(const std::string& kind, const std::string& oidPrefix = "");
     std::vector<SimJob> Jobs();
     std::vector<SimReceived> Received();
     std::string Data(unsigned seq);   // the bytes received for job seq
