@@ -7,10 +7,8 @@
 #include "diag/trace.h"
 #include "jobpath/forward.h"
 #include "jobpath/jobqueue.h"
+#include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
-
-// Restart check of a job the printer lost at power-off (job tracking).
-BOOL DEP_RestartJob_SNMP(PortContext* ctx);
 
 // Trace texts in code page 932.
 #define PJL_TRC "VJLMON:ParseJobHeader -"

@@ -3,6 +3,7 @@
 #pragma once
 #include "monitor/globals.h"
 #include "monitor/spoolright.h"
+#include "status/pollrecord.h"
 
 constexpr DWORD PORTCTX_SIGNATURE = 0x4F50;
 
@@ -132,6 +133,14 @@ struct PortContext {
     volatile LONG cNotifyThreads;    // notification threads not yet ended
     DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
     DWORD bSendUstatusOff;           // the worker sends the status-off sequence as it ends
+
+    // --- device poll ---
+    PollRecord Poll;                 // raw values of the last poll
+    char szPWOFFJCID[81];            // JCID outstanding when the printer was found switched off
+
+    // --- job tracking ---
+    DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
+    DWORD dwLastPageCount;           // printer page count last added into PrintingJobInfo
 
     // The port name copy follows the record (pszPortName points at it).
 };

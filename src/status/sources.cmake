@@ -1,4 +1,5 @@
 list(APPEND VJL_WIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/devcheck_placeholder.cpp)
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/config.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/iconstate_placeholder.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/iconstate_placeholder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/inputbins_placeholder.cpp)

@@ -127,6 +127,16 @@ TEST_F(FakeSpoolTest, JobsDriverAndXcvAnswerAsTheSpoolerDoes) {
     EXPECT_EQ(ji->Status, (DWORD)JOB_STATUS_PRINTING);
     EXPECT_FALSE(GetJobW(h, 999, 1, buf.data(), needed, &needed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    // Scripted answers for a job still queued: no such job, then job id 0.
+    ASSERT_TRUE(FakeSpool_SetJobAnswer(kPrinter, 12, FAKESPOOL_JOB_ANSWER_NO_JOB));
+    EXPECT_FALSE(GetJobW(h, 12, 1, buf.data(), needed, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    FakeSpool_SetJobAnswer(kPrinter, 12, FAKESPOOL_JOB_ANSWER_ID_ZERO);
+    ASSERT_TRUE(GetJobW(h, 12, 1, buf.data(), needed, &needed));
+    EXPECT_EQ(ji->JobId, 0u);
+    EXPECT_STREQ(ji->pDocument, L"Report.pdf");
+    EXPECT_EQ(FakeSpool_JobCount(kPrinter), 2u);
+    FakeSpool_SetJobAnswer(kPrinter, 12, FAKESPOOL_JOB_ANSWER_NORMAL);
 
     DWORD count = 0;
     EXPECT_FALSE(EnumJobsW(h, 0, 0xFFFFFFFF, 2, nullptr, 0, &needed, &count));

@@ -107,36 +107,4 @@ TEST_F(PmDoubleTest, HeldWriteWaitsForRelease) {
     EXPECT_TRUE(t->pfnEndDocPort(h));
 }
 
-TEST_F(PmDoubleTest, TcpSinkReceivesEachDocument) {
-    WSADATA wsa;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-    SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
-    int len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-    std::string received;
-    std::thread server([&] {
-        SOCKET c = accept(ls, nullptr, nullptr);
-        char buf[512];
-        int r;
-        while ((r = recv(c, buf, sizeof buf, 0)) > 0) received.append(buf, r);
-        closesocket(c);
-    });
-    PmDouble_SetTcpSink(ntohs(a.sin_port));
-    ASSERT_TRUE(Start(9));
-    DWORD n = 0;
-    EXPECT_TRUE(Write("\x1b%-12345X@PJL\r\n", &n));
-    EXPECT_TRUE(Write("data", &n));
-    EXPECT_TRUE(t->pfnEndDocPort(h));
-    server.join();
-    closesocket(ls);
-    EXPECT_EQ(received, "\x1b%-12345X@PJL\r\ndata");
-    PmDouble_SetTcpSink(0);
-    WSACleanup();
-}
-
 }  // namespace

@@ -6,6 +6,7 @@
 #include "fakespool.h"
 #include "srmdouble.h"
 #include "support/served_model.h"
+#include "support/simprinter.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,9 @@
 
 namespace {
 
+// The printer at the port's address is a simulated one: it answers the
+// monitor's polls and takes the job data the port monitor sends it.
+constexpr char kAddress[] = "127.0.5.30";
 constexpr wchar_t kPort[] = L"IP_127.0.5.30";
 constexpr wchar_t kPrinter[] = L"Front Desk";
 const std::string kUel = "\x1b%-12345X";
@@ -32,11 +36,13 @@ DWORD Word(const SrmDoubleUpdateRecord& r, int i) { return reinterpret_cast<cons
 class NetworkJob : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(printer.Start({"--pending-ms", "0", "--page-ms", "10"})) << printer.error;
         PmDouble_Reset();
         FakeSpool_Reset();
         SrmDouble_Reset();
         FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
         FakeSpool_SetXcvIPAddress(kPort, L"127.0.5.30");
+        PmDouble_SetPortTarget(kPort, kAddress);
         FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
         FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
         ASSERT_TRUE(host.Load());
@@ -48,6 +54,7 @@ protected:
             if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ++n;
         return n;
     }
+    SimPrinter printer{kAddress};
     ServedModelKeys keys{"Front Desk"};
     SpoolHost host;
 };
@@ -81,6 +88,7 @@ TEST_F(NetworkJob, StartBindsWritesAddTheHeaderEndReleasesTheJob) {
 
     // A second job keeps the binding and has its own PJL header.
     PmDouble_Reset();
+    PmDouble_SetPortTarget(kPort, kAddress);
     DWORD job2 = FakeSpool_AddJob(kPrinter, 42, 0, L"second", L"ana", 1);
     std::string jcid(45, 'J');
     std::string own = kUel + "@PJL JOB NAME=\"" + std::string(24, 'N') + "\" @JCID=\"" + jcid + "\"\r\n" +
@@ -96,6 +104,11 @@ TEST_F(NetworkJob, StartBindsWritesAddTheHeaderEndReleasesTheJob) {
     EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
     status = Updates("PrinterStatus");
     EXPECT_EQ(Word(status.back(), 1), 4096u) << "the closed state was published last";
+
+    std::vector<SimReceived> got;
+    EXPECT_TRUE(printer.WaitUntil([&] { return (got = printer.Received()).size() >= 2; }));
+    ASSERT_EQ(got.size(), 2u) << "both jobs reached the printer";
+    EXPECT_EQ(got[1].jcid, jcid);
 }
 
 }  // namespace

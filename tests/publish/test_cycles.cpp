@@ -6,6 +6,7 @@
 #include "fakespool.h"
 #include "srmdouble.h"
 #include "support/served_model.h"
+#include "support/simprinter.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
@@ -16,6 +17,9 @@
 
 namespace {
 
+// The port's printer is a simulated one, so that every poll of the monitor
+// is answered as a live printer answers it.
+constexpr char kAddress[] = "127.0.6.10";
 constexpr wchar_t kPort[] = L"IP_CYCLE";
 constexpr const wchar_t* kDriver = kServedDriver;
 constexpr const wchar_t* kMonitorName = kServedMonitorName;
@@ -35,11 +39,12 @@ DWORD HandleCount() {
 class Cycles : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(printer.Start()) << printer.error;
         PmDouble_Reset();
         FakeSpool_Reset();
         SrmDouble_Reset();
         FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
-        FakeSpool_SetXcvIPAddress(kPort, L"127.0.0.1");
+        FakeSpool_SetXcvIPAddress(kPort, L"127.0.6.10");
         FakeSpool_AddDriver(kDriver, kMonitorName);
         FakeSpool_AddPrinter(L"Printer A", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
         FakeSpool_AddPrinter(L"Printer B", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
@@ -57,6 +62,7 @@ protected:
         }
         EXPECT_TRUE(host.ClosePort(h));
     }
+    SimPrinter printer{kAddress};
     ServedModelKeys keys{"Printer A", "Printer B"};
     SpoolHost host;
 };

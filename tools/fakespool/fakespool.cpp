@@ -28,6 +28,7 @@ struct Job {
     bool hasStatusText = false;
     DWORD totalPages = 0, pagesPrinted = 0, priority = 1;
     SYSTEMTIME submitted{};
+    DWORD answer = FAKESPOOL_JOB_ANSWER_NORMAL;   // how GetJobW answers for it
 };
 
 struct Printer {
@@ -478,13 +479,15 @@ BOOL WINAPI GetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWOR
     }
     Printer* p = FindPrinter(h->target.c_str());
     Job* j = p ? FindJob(p, JobId) : nullptr;
-    if (!j) {
+    if (!j || j->answer == FAKESPOOL_JOB_ANSWER_NO_JOB) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     DWORD pos = (DWORD)(j - p->jobs.data()) + 1;
+    Job shown = *j;
+    if (j->answer == FAKESPOOL_JOB_ANSWER_ID_ZERO) shown.id = 0;
     return Emit(1, JobSize(Level), pJob, cbBuf, pcbNeeded, nullptr,
-                [&](Packer& k, size_t, BYTE* rec) { FillJob(k, *p, *j, pos, Level, rec); });
+                [&](Packer& k, size_t, BYTE* rec) { FillJob(k, *p, shown, pos, Level, rec); });
 }
 
 BOOL WINAPI EnumJobsW(HANDLE hPrinter, DWORD FirstJob, DWORD NoJobs, DWORD Level, LPBYTE pJob, DWORD cbBuf,
@@ -846,6 +849,14 @@ BOOL FakeSpool_SetJobStatus(LPCWSTR printerName, DWORD jobId, DWORD status) {
     Printer* p = FindPrinter(printerName);
     Job* j = p ? FindJob(p, jobId) : nullptr;
     if (j) j->status = status;
+    return j != nullptr;
+}
+
+BOOL FakeSpool_SetJobAnswer(LPCWSTR printerName, DWORD jobId, DWORD answer) {
+    Lock lock;
+    Printer* p = FindPrinter(printerName);
+    Job* j = p ? FindJob(p, jobId) : nullptr;
+    if (j) j->answer = answer;
     return j != nullptr;
 }
 

@@ -58,6 +58,15 @@ FAKESPOOL_API BOOL FakeSpool_SetJobStatus(LPCWSTR printerName, DWORD jobId, DWOR
 FAKESPOOL_API BOOL FakeSpool_GetJobStatus(LPCWSTR printerName, DWORD jobId, DWORD* pStatus);
 FAKESPOOL_API DWORD FakeSpool_JobCount(LPCWSTR printerName);
 
+// How GetJobW answers for one queued job: as the spooler does (normal);
+// "no such job" (FALSE, ERROR_INVALID_PARAMETER, as for a job the spooler has
+// already let go of, while it stays queued here); or a record whose JobId is 0
+// (the spooler gave no job information).
+#define FAKESPOOL_JOB_ANSWER_NORMAL  0
+#define FAKESPOOL_JOB_ANSWER_NO_JOB  1
+#define FAKESPOOL_JOB_ANSWER_ID_ZERO 2
+FAKESPOOL_API BOOL FakeSpool_SetJobAnswer(LPCWSTR printerName, DWORD jobId, DWORD answer);
+
 // What SetJobW commands do to the queued job. By default, as the spooler does
 // for a printer without PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS, DELETE, CANCEL and
 // LAST_PAGE_EJECTED take the job off the queue. With keep set, the job stays

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <deque>
 #include <map>
 #include <set>
@@ -48,6 +49,11 @@ struct State {
     std::deque<std::string> reads;
     std::function<void(const PmCall&)> hooks[PM_OP_COUNT];
     unsigned short sinkPort = 0;
+    struct Target {
+        std::string address;
+        unsigned short port = 0;
+    };
+    std::map<std::wstring, Target> targets;   // by port name, case-insensitive (upper case)
     bool keepData = true;
     unsigned long long bytesWritten = 0;
 };
@@ -143,6 +149,54 @@ PmPort* ValidPort(HANDLE h) {
     return nullptr;
 }
 
+std::wstring Upper(const std::wstring& s) {
+    std::wstring u = s;
+    for (wchar_t& c : u) c = towupper(c);
+    return u;
+}
+
+// Sockets are kept usable for the life of the process: the monitor's own
+// WSAStartup and WSACleanup pairs must not be the ones that tear them down.
+void StartSockets() {
+    static bool started = false;
+    if (started) return;
+    WSADATA wsa;
+    started = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+}
+
+// Where job data of the port goes: its own target, else the sink on
+// 127.0.0.1; false when it is not forwarded. Under the lock.
+bool TargetOf(const PmPort* p, sockaddr_in* a) {
+    memset(a, 0, sizeof *a);
+    a->sin_family = AF_INET;
+    auto t = g_state.targets.find(Upper(p->name));
+    if (t != g_state.targets.end()) {
+        if (t->second.address.empty()) return false;
+        a->sin_port = htons(t->second.port);
+        a->sin_addr.s_addr = inet_addr(t->second.address.c_str());
+        return a->sin_addr.s_addr != INADDR_NONE;
+    }
+    if (!g_state.sinkPort) return false;
+    a->sin_port = htons(g_state.sinkPort);
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+}
+
+// The error a send would meet on a connection the printer has already
+// reset or closed; 0 while it is open. A reset printer's connection would
+// otherwise take the first write into the socket buffer and fail only later.
+DWORD PeerGone(SOCKET s) {
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(s, &rd);
+    timeval zero{0, 0};
+    if (select(0, &rd, nullptr, nullptr, &zero) != 1) return 0;
+    char b;
+    int r = recv(s, &b, 1, MSG_PEEK);
+    if (r == SOCKET_ERROR) return WSAGetLastError();
+    return r == 0 ? WSAECONNRESET : 0;
+}
+
 void CloseSink(PmPort* p) {
     if (p->sock != INVALID_SOCKET) {
         shutdown(p->sock, SD_SEND);
@@ -184,21 +238,19 @@ BOOL WINAPI PmStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD
         if (Level == 3) c.docFlags = reinterpret_cast<DOC_INFO_3W*>(pDocInfo)->dwFlags;
     }
     RunHook(c);
-    unsigned short sinkPort;
+    sockaddr_in a;
+    bool forward;
     {
         Lock lock;
         DWORD err = 0;
         if (ScriptedFailure(PM_STARTDOC, &err)) return Finish(c, FALSE, err);
-        if (!ValidPort(hPort)) return Finish(c, FALSE, ERROR_INVALID_HANDLE);
-        sinkPort = g_state.sinkPort;
+        PmPort* p = ValidPort(hPort);
+        if (!p) return Finish(c, FALSE, ERROR_INVALID_HANDLE);
+        forward = TargetOf(p, &a);
     }
     SOCKET s = INVALID_SOCKET;
-    if (sinkPort) {
+    if (forward) {
         s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(sinkPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (s == INVALID_SOCKET || connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             DWORD err = WSAGetLastError();
             if (s != INVALID_SOCKET) closesocket(s);
@@ -252,6 +304,8 @@ BOOL WINAPI PmWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWr
     }
     // Sent outside the lock so that ports write in parallel; the spooler
     // never writes to one port from two threads at once.
+    if (sock != INVALID_SOCKET && n)
+        if (DWORD gone = PeerGone(sock)) return Finish(c, FALSE, gone);
     for (DWORD sent = 0; sock != INVALID_SOCKET && sent < n;) {
         int r = send(sock, reinterpret_cast<const char*>(pBuffer) + sent, (int)(n - sent), 0);
         if (r <= 0) return Finish(c, FALSE, WSAGetLastError());
@@ -549,13 +603,14 @@ void PmDouble_SetHook(PmOp op, std::function<void(const PmCall&)> fn) {
 
 void PmDouble_SetTcpSink(unsigned short port) {
     Init();
-    static bool wsaStarted = false;
     Lock lock;
-    if (port && !wsaStarted) {
-        // Kept for the life of the process: the monitor's own WSAStartup and
-        // WSACleanup pairs must not be the ones that tear sockets down here.
-        WSADATA wsa;
-        wsaStarted = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-    }
+    if (port) StartSockets();
     g_state.sinkPort = port;
+}
+
+void PmDouble_SetPortTarget(const wchar_t* portName, const char* address, unsigned short port) {
+    Init();
+    Lock lock;
+    StartSockets();
+    g_state.targets[Upper(portName ? portName : L"")] = State::Target{address ? address : "", port};
 }

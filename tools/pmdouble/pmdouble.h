@@ -3,7 +3,8 @@
 // PmDouble_Table() is the MONITOR2 table the spooler would hand to the
 // language monitor's OpenPortEx. Every call through it is logged, and tests
 // script failures, short writes, held writes, device-control answers and read
-// data. Job data can also be forwarded to a TCP sink on 127.0.0.1.
+// data. Job data of a port can be forwarded to its printer's raw job port
+// (<address>:9100), as the Standard TCP/IP port monitor sends it.
 // Thread-safe; one global instance per process.
 #pragma once
 #include <windows.h>
@@ -131,7 +132,14 @@ void PmDouble_SetHook(PmOp op, std::function<void(const PmCall&)> fn);
 // Polls the log until `count` calls of op have returned; false on timeout.
 bool PmDouble_WaitForCalls(PmOp op, size_t count, DWORD timeoutMs);
 
-// Forward job data to 127.0.0.1:port (connect at StartDocPort, send on each
-// accepted write, close at EndDocPort); 0 turns it off. A failed connect fails
-// StartDocPort with the socket error.
+// Forwarding of job data over TCP: connect at StartDocPort, send on each
+// accepted write, close at EndDocPort. A failed connect fails StartDocPort
+// with the socket error; a connection the printer reset (or closed) fails
+// the next WritePort with the socket error (WSAECONNRESET for a close), as
+// the Standard TCP/IP port monitor does.
+//
+// Job data of the port goes to address:port (the printer's raw job port);
+// an empty address turns forwarding of that port off.
+void PmDouble_SetPortTarget(const wchar_t* portName, const char* address, unsigned short port = 9100);
+// Every port without a target of its own goes to 127.0.0.1:port; 0 turns it off.
 void PmDouble_SetTcpSink(unsigned short port);

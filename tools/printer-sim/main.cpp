@@ -20,6 +20,7 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,8 @@ void Usage() {
       "usage: printer-sim [options]            run a simulated printer\n"
       "       printer-sim --ctl ADDR[:PORT] [COMMAND...]   send control commands\n"
       "options:\n"
-      "  --addr A            address to serve on (default 127.0.0.1)\n"
+      "  --addr A            address to serve on (default 127.0.0.1); repeatable, one printer each\n"
+      "  --count N           N printers from the last address on (127.0.7.1, .2, ...), one process\n"
       "  --snmp-port N       SNMP agent UDP port (default 161)\n"
       "  --job-port N        raw job TCP port (default 9100)\n"
       "  --ctl-port N        control TCP port (default 9190)\n"
@@ -180,11 +182,23 @@ struct Delayed {
   std::string data;
 };
 
+// One printer of the process: its address, sockets and connections.
+struct Station {
+  std::string addr;
+  sockaddr_in snmpSa{}, jobSa{};
+  int udp = -1, ctlListen = -1, jobListen = -1;
+  std::unique_ptr<Printer> printer;
+  std::map<int, int> jobConns;           // fd -> printer connection handle
+  std::map<int, std::string> ctlConns;   // fd -> pending input
+  std::deque<Delayed> delayed;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
-  std::string addr = "127.0.0.1";
+  std::vector<std::string> addrs;
+  int64_t count = 1;
   int snmpPort = 161, jobPort = 9100, ctlPort = 9190;
   std::vector<std::string> init;
   int64_t lifetime = 0;
@@ -220,7 +234,8 @@ int main(int argc, char** argv) {
       if (!joined.empty()) cmds.push_back(joined);
       return RunClient(target, cmds);
     }
-    if (a == "--addr") addr = next();
+    if (a == "--addr") addrs.push_back(next());
+    else if (a == "--count") count = num();
     else if (a == "--snmp-port") { if (!ParsePort(next(), snmpPort)) return Usage(), 2; }
     else if (a == "--job-port") { if (!ParsePort(next(), jobPort)) return Usage(), 2; }
     else if (a == "--ctl-port") { if (!ParsePort(next(), ctlPort)) return Usage(), 2; }
@@ -250,39 +265,57 @@ int main(int argc, char** argv) {
     }
   }
   if (opt.firstJob == 0) opt.firstJob = 1;
-
-  sockaddr_in snmpSa, jobSa, ctlSa;
-  if (!MakeAddr(addr, snmpPort, snmpSa) || !MakeAddr(addr, jobPort, jobSa) || !MakeAddr(addr, ctlPort, ctlSa)) {
-    fprintf(stderr, "printer-sim: bad address %s\n", addr.c_str());
+  if (addrs.empty()) addrs.push_back("127.0.0.1");
+  if (count < 1 || count > 4096) {
+    fprintf(stderr, "printer-sim: --count must be 1 to 4096\n");
     return 2;
   }
-  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (udp < 0 || bind(udp, reinterpret_cast<sockaddr*>(&snmpSa), sizeof snmpSa) < 0) {
-    fprintf(stderr, "printer-sim: cannot bind UDP %s:%d: %s\n", addr.c_str(), snmpPort, strerror(errno));
-    return 1;
-  }
-  int ctlListen = Listen(ctlSa);
-  if (ctlListen < 0) {
-    fprintf(stderr, "printer-sim: cannot listen on %s:%d: %s\n", addr.c_str(), ctlPort, strerror(errno));
-    return 1;
-  }
-  int jobListen = Listen(jobSa);
-  if (jobListen < 0) {
-    fprintf(stderr, "printer-sim: cannot listen on %s:%d: %s\n", addr.c_str(), jobPort, strerror(errno));
-    return 1;
+  // --count N: N printers from the last address on, one address each.
+  for (int64_t k = 1; k < count; ++k) {
+    in_addr base;
+    if (inet_pton(AF_INET, addrs.back().c_str(), &base) != 1) break;
+    base.s_addr = htonl(ntohl(base.s_addr) + 1);
+    char t[INET_ADDRSTRLEN];
+    addrs.push_back(inet_ntop(AF_INET, &base, t, sizeof t));
   }
 
-  Printer printer(opt, NowMs());
-  for (const std::string& c : init) {
-    std::string r = printer.Control(c, NowMs());
-    if (r.compare(0, 4, "ERR ") == 0) {
-      fprintf(stderr, "printer-sim: --init %s: %s", c.c_str(), r.c_str());
+  std::vector<Station> stations(addrs.size());
+  for (size_t k = 0; k < addrs.size(); ++k) {
+    Station& st = stations[k];
+    st.addr = addrs[k];
+    sockaddr_in ctlSa;
+    if (!MakeAddr(st.addr, snmpPort, st.snmpSa) || !MakeAddr(st.addr, jobPort, st.jobSa) ||
+        !MakeAddr(st.addr, ctlPort, ctlSa)) {
+      fprintf(stderr, "printer-sim: bad address %s\n", st.addr.c_str());
       return 2;
     }
-  }
-  if (!printer.Powered()) {
-    close(jobListen);
-    jobListen = -1;
+    st.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (st.udp < 0 || bind(st.udp, reinterpret_cast<sockaddr*>(&st.snmpSa), sizeof st.snmpSa) < 0) {
+      fprintf(stderr, "printer-sim: cannot bind UDP %s:%d: %s\n", st.addr.c_str(), snmpPort, strerror(errno));
+      return 1;
+    }
+    st.ctlListen = Listen(ctlSa);
+    if (st.ctlListen < 0) {
+      fprintf(stderr, "printer-sim: cannot listen on %s:%d: %s\n", st.addr.c_str(), ctlPort, strerror(errno));
+      return 1;
+    }
+    st.jobListen = Listen(st.jobSa);
+    if (st.jobListen < 0) {
+      fprintf(stderr, "printer-sim: cannot listen on %s:%d: %s\n", st.addr.c_str(), jobPort, strerror(errno));
+      return 1;
+    }
+    st.printer.reset(new Printer(opt, NowMs()));
+    for (const std::string& c : init) {
+      std::string r = st.printer->Control(c, NowMs());
+      if (r.compare(0, 4, "ERR ") == 0) {
+        fprintf(stderr, "printer-sim: --init %s: %s", c.c_str(), r.c_str());
+        return 2;
+      }
+    }
+    if (!st.printer->Powered()) {
+      close(st.jobListen);
+      st.jobListen = -1;
+    }
   }
 
   if (daemonize) {
@@ -312,44 +345,68 @@ int main(int argc, char** argv) {
   signal(SIGTERM, OnSignal);
   signal(SIGPIPE, SIG_IGN);
   if (!daemonize) {
-    printf("printer-sim ready on %s snmp %d job %d control %d\n", addr.c_str(), snmpPort, jobPort, ctlPort);
+    if (stations.size() == 1)
+      printf("printer-sim ready on %s snmp %d job %d control %d\n", stations[0].addr.c_str(), snmpPort, jobPort,
+             ctlPort);
+    else
+      printf("printer-sim ready on %s to %s (%zu printers) snmp %d job %d control %d\n", stations[0].addr.c_str(),
+             stations.back().addr.c_str(), stations.size(), snmpPort, jobPort, ctlPort);
     fflush(stdout);
   }
 
   const int64_t start = NowMs();
-  std::map<int, int> jobConns;            // fd -> printer connection handle
-  std::map<int, std::string> ctlConns;    // fd -> pending input
-  std::deque<Delayed> delayed;
   std::vector<char> buf(65536);
+  bool quit = false;
+  // What each polled descriptor is: its station and its role.
+  enum Role { kUdp, kCtlListen, kJobListen, kJob, kCtl };
+  struct Slot {
+    Station* st;
+    Role role;
+  };
+  std::vector<pollfd> fds;
+  std::vector<Slot> slots;
 
-  while (!g_stop && !printer.QuitRequested()) {
+  while (!g_stop && !quit) {
     int64_t now = NowMs();
     if (lifetime && now - start >= lifetime * 1000) break;
-    printer.Tick(now);
-
-    // The job port follows the power state: refused while the printer is off.
-    if (printer.TakeDropConnections()) {
-      for (auto& kv : jobConns) Reset(kv.first);
-      jobConns.clear();
+    fds.clear();
+    slots.clear();
+    for (Station& st : stations) {
+      Printer& printer = *st.printer;
+      printer.Tick(now);
+      // The job port follows the power state: refused while the printer is off.
+      if (printer.TakeDropConnections()) {
+        for (auto& kv : st.jobConns) Reset(kv.first);
+        st.jobConns.clear();
+      }
+      if (!printer.Powered() && st.jobListen >= 0) {
+        close(st.jobListen);
+        st.jobListen = -1;
+      } else if (printer.Powered() && st.jobListen < 0) {
+        st.jobListen = Listen(st.jobSa);
+      }
+      while (!st.delayed.empty() && st.delayed.front().due <= now) {
+        const Delayed& d = st.delayed.front();
+        sendto(st.udp, d.data.data(), d.data.size(), 0, reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
+        st.delayed.pop_front();
+      }
+      fds.push_back({st.udp, POLLIN, 0});
+      slots.push_back({&st, kUdp});
+      fds.push_back({st.ctlListen, POLLIN, 0});
+      slots.push_back({&st, kCtlListen});
+      if (st.jobListen >= 0) {
+        fds.push_back({st.jobListen, POLLIN, 0});
+        slots.push_back({&st, kJobListen});
+      }
+      for (auto& kv : st.jobConns) {
+        fds.push_back({kv.first, POLLIN, 0});
+        slots.push_back({&st, kJob});
+      }
+      for (auto& kv : st.ctlConns) {
+        fds.push_back({kv.first, POLLIN, 0});
+        slots.push_back({&st, kCtl});
+      }
     }
-    if (!printer.Powered() && jobListen >= 0) {
-      close(jobListen);
-      jobListen = -1;
-    } else if (printer.Powered() && jobListen < 0) {
-      jobListen = Listen(jobSa);
-    }
-    while (!delayed.empty() && delayed.front().due <= now) {
-      const Delayed& d = delayed.front();
-      sendto(udp, d.data.data(), d.data.size(), 0, reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
-      delayed.pop_front();
-    }
-
-    std::vector<pollfd> fds;
-    fds.push_back({udp, POLLIN, 0});
-    fds.push_back({ctlListen, POLLIN, 0});
-    if (jobListen >= 0) fds.push_back({jobListen, POLLIN, 0});
-    for (auto& kv : jobConns) fds.push_back({kv.first, POLLIN, 0});
-    for (auto& kv : ctlConns) fds.push_back({kv.first, POLLIN, 0});
     int r = poll(fds.data(), fds.size(), 20);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -357,90 +414,108 @@ int main(int argc, char** argv) {
       break;
     }
     now = NowMs();
-    for (const pollfd& p : fds) {
+    for (size_t k = 0; k < fds.size(); ++k) {
+      const pollfd& p = fds[k];
       if (!p.revents) continue;
-      if (p.fd == udp) {
-        for (int k = 0; k < 64; ++k) {
-          sockaddr_in from;
-          socklen_t fl = sizeof from;
-          ssize_t n = recvfrom(udp, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-          if (n < 0) break;
-          Message req, resp;
-          if (!DecodeMessage(std::string(buf.data(), n), req)) {
-            Log("undecodable datagram dropped");
-            continue;
+      Station& st = *slots[k].st;
+      Printer& printer = *st.printer;
+      switch (slots[k].role) {
+        case kUdp:
+          for (int n = 0; n < 64; ++n) {
+            sockaddr_in from;
+            socklen_t fl = sizeof from;
+            ssize_t got = recvfrom(st.udp, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (got < 0) break;
+            Message req, resp;
+            if (!DecodeMessage(std::string(buf.data(), got), req)) {
+              Log("undecodable datagram dropped");
+              continue;
+            }
+            if (!printer.HandleSnmp(req, resp, now)) continue;
+            std::string out = EncodeMessage(resp);
+            if (g_verbose)
+              Log(st.addr + " snmp " + std::to_string(req.pdu.type) + " " +
+                  (req.pdu.binds.empty() ? std::string() : OidToText(req.pdu.binds[0].name)) + " status " +
+                  std::to_string(resp.pdu.errorStatus));
+            if (printer.SnmpDelayMs() > 0)
+              st.delayed.push_back({now + printer.SnmpDelayMs(), from, out});
+            else
+              sendto(st.udp, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
           }
-          if (!printer.HandleSnmp(req, resp, now)) continue;
-          std::string out = EncodeMessage(resp);
-          if (g_verbose)
-            Log("snmp " + std::to_string(req.pdu.type) + " " +
-                (req.pdu.binds.empty() ? std::string() : OidToText(req.pdu.binds[0].name)) + " status " +
-                std::to_string(resp.pdu.errorStatus));
-          if (printer.SnmpDelayMs() > 0) {
-            delayed.push_back({now + printer.SnmpDelayMs(), from, out});
-          } else {
-            sendto(udp, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+          break;
+        case kCtlListen: {
+          int fd = accept4(st.ctlListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+          if (fd >= 0) {
+            // A client that stops reading must not stall the printer for long.
+            timeval tv{2, 0};
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            st.ctlConns[fd];
           }
+          break;
         }
-      } else if (p.fd == ctlListen) {
-        int fd = accept4(ctlListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-          // A client that stops reading must not stall the printer for long.
-          timeval tv{2, 0};
-          setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-          ctlConns[fd];
+        case kJobListen: {
+          int fd = accept4(st.jobListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+          if (fd >= 0) {
+            st.jobConns[fd] = printer.JobOpen(now);
+            Log(st.addr + " job connection");
+          }
+          break;
         }
-      } else if (p.fd == jobListen) {
-        int fd = accept4(jobListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-          jobConns[fd] = printer.JobOpen(now);
-          Log("job connection");
+        case kJob: {
+          auto it = st.jobConns.find(p.fd);
+          if (it == st.jobConns.end()) break;  // reset by a power off in this round
+          ssize_t n = recv(p.fd, buf.data(), buf.size(), 0);
+          if (n > 0) {
+            printer.JobData(it->second, buf.data(), static_cast<size_t>(n), now);
+          } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            printer.JobClose(it->second, n < 0, now);
+            close(p.fd);
+            st.jobConns.erase(it);
+            Log(st.addr + " job connection closed");
+          }
+          break;
         }
-      } else if (jobConns.count(p.fd)) {
-        int h = jobConns[p.fd];
-        ssize_t n = recv(p.fd, buf.data(), buf.size(), 0);
-        if (n > 0) {
-          printer.JobData(h, buf.data(), static_cast<size_t>(n), now);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-          printer.JobClose(h, n < 0, now);
-          close(p.fd);
-          jobConns.erase(p.fd);
-          Log("job connection closed");
-        }
-      } else if (ctlConns.count(p.fd)) {
-        std::string& in = ctlConns[p.fd];
-        ssize_t n = recv(p.fd, buf.data(), buf.size(), 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-          close(p.fd);
-          ctlConns.erase(p.fd);
-          continue;
-        }
-        if (n > 0) in.append(buf.data(), n);
-        size_t nl;
-        while ((nl = in.find('\n')) != std::string::npos) {
-          std::string line = in.substr(0, nl);
-          in.erase(0, nl + 1);
-          std::string reply = printer.Control(line, NowMs());
-          Log("control: " + line);
-          // Replies are small; a blocking send keeps them whole.
-          int fl = fcntl(p.fd, F_GETFL);
-          fcntl(p.fd, F_SETFL, fl & ~O_NONBLOCK);
-          send(p.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-          fcntl(p.fd, F_SETFL, fl);
-        }
-        if (in.size() > 65536) {
-          close(p.fd);
-          ctlConns.erase(p.fd);
+        case kCtl: {
+          auto it = st.ctlConns.find(p.fd);
+          if (it == st.ctlConns.end()) break;
+          std::string& in = it->second;
+          ssize_t n = recv(p.fd, buf.data(), buf.size(), 0);
+          if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            close(p.fd);
+            st.ctlConns.erase(it);
+            break;
+          }
+          if (n > 0) in.append(buf.data(), n);
+          size_t nl;
+          while ((nl = in.find('\n')) != std::string::npos) {
+            std::string line = in.substr(0, nl);
+            in.erase(0, nl + 1);
+            std::string reply = printer.Control(line, NowMs());
+            Log(st.addr + " control: " + line);
+            // Replies are small; a blocking send keeps them whole.
+            int fl = fcntl(p.fd, F_GETFL);
+            fcntl(p.fd, F_SETFL, fl & ~O_NONBLOCK);
+            send(p.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            fcntl(p.fd, F_SETFL, fl);
+          }
+          if (in.size() > 65536) {
+            close(p.fd);
+            st.ctlConns.erase(p.fd);
+          }
+          break;
         }
       }
+      if (printer.QuitRequested()) quit = true;
     }
   }
 
-  for (auto& kv : jobConns) close(kv.first);
-  for (auto& kv : ctlConns) close(kv.first);
-  if (jobListen >= 0) close(jobListen);
-  close(ctlListen);
-  close(udp);
+  for (Station& st : stations) {
+    for (auto& kv : st.jobConns) close(kv.first);
+    for (auto& kv : st.ctlConns) close(kv.first);
+    if (st.jobListen >= 0) close(st.jobListen);
+    close(st.ctlListen);
+    close(st.udp);
+  }
   if (!pidfile.empty()) unlink(pidfile.c_str());
   return 0;
 }

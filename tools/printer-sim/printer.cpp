@@ -482,22 +482,26 @@ std::map<Oid, Printer::Entry> Printer::BuildMib(int64_t nowMs) const {
   put(Cat(info, {2, 0}), Value::Str("TSL7700-000001"));
   put(Cat(info, {3, 0}), Value::Str("1.00"));
 
-  // Private job MIB. A row is device 1 and the job index {1, number}.
+  // Private job MIB. A row is device 1 and the job index (FWID), a count
+  // and that many sub-identifiers: {1, number} unless `fwid-arcs` says more.
   const Oid jt = Cat(kPrivate, {59, 6, 1, 1});
   const Oid pg = Cat(kPrivate, {59, 16, 1, 1, 5});
   const Oid map = Cat(kPrivate, {59, 8, 1, 1, 2});
   const Oid ctl = Cat(kPrivate, {76, 3, 2, 1, 1, 1});
   for (const auto& jp : table_) {
     const Job& j = *jp;
-    Oid fwid{1, j.number};
+    const Oid& fwid = j.fwid;
     put(Cat(Cat(jt, {3, 1}), fwid), Value::Str(j.jcid));
     put(Cat(Cat(jt, {4, 1}), fwid), Value::Str(j.name));
     put(Cat(Cat(jt, {9, 1}), fwid), Value::Int(j.state));
     put(Cat(Cat(jt, {10, 1}), fwid), Value::Int(j.reason));
     put(Cat(Cat(pg, {1}), fwid), Value::Int(j.pages));
-    put(Cat(Cat(map, JcidIndex(j.jcid)), fwid), Value::Int(j.number));
+    if (j.mapMode != Job::kMapNone)
+      put(Cat(Cat(map, JcidIndex(j.mapMode == Job::kMapText ? j.mapJcid : j.jcid)), fwid), Value::Int(j.number));
     put(Cat(ctl, fwid), Value::Int(j.controlValue), true);
   }
+  for (const Oid& h : hidden_)
+    for (auto it = m.lower_bound(h); it != m.end() && OidStartsWith(it->first, h);) it = m.erase(it);
   return m;
 }
 
@@ -522,8 +526,9 @@ void Printer::SetApply(const VarBind& b, int64_t nowMs) {
   if (b.name == Cat(sys, {4, 0})) sysContact_ = b.value.str;
   else if (b.name == Cat(sys, {5, 0})) sysName_ = b.value.str;
   else if (b.name == Cat(sys, {6, 0})) sysLocation_ = b.value.str;
-  else if (b.name.size() == 16 && OidStartsWith(b.name, Cat(kPrivate, {76, 3, 2, 1, 1, 1, 1}))) {
-    if (Job* j = FindJob(b.name.back())) {
+  else if (OidStartsWith(b.name, Cat(kPrivate, {76, 3, 2, 1, 1, 1}))) {
+    const size_t stem = kPrivate.size() + 6;
+    if (Job* j = FindJobByFwid(Oid(b.name.begin() + stem, b.name.end()))) {
       j->controlValue = b.value.num;
       CancelJob(*j, kReasonCanceledByUser, nowMs);
     }
@@ -614,6 +619,9 @@ void Printer::CreateRow(Conn& c, int64_t nowMs) {
   Job& j = *c.job;
   j.seq = nextSeq_++;
   j.number = nextJob_++;
+  j.fwid = {fwidArcs_};
+  for (uint32_t a = 1; a < fwidArcs_; ++a) j.fwid.push_back(a * 10);  // 2.10.N, 3.10.20.N, ...
+  j.fwid.push_back(j.number);
   j.hasRow = true;
   j.state = kJobPending;
   j.arrivedMs = j.stateMs = nowMs;
@@ -701,6 +709,12 @@ Job* Printer::CurrentJob() {
   return nullptr;
 }
 
+Job* Printer::FindJobByFwid(const Oid& fwid) {
+  for (const auto& j : table_)
+    if (j->fwid == fwid) return j.get();
+  return nullptr;
+}
+
 Job* Printer::FindJob(uint32_t number) {
   for (const auto& j : table_)
     if (j->number == number) return j.get();
@@ -729,6 +743,7 @@ void Printer::Tick(int64_t nowMs) {
   }
   for (const auto& jp : table_) {
     Job& j = *jp;
+    if (j.frozen) continue;
     if (j.state == kJobTerminating && !j.open && nowMs - std::max(j.stateMs, j.endedMs) >= opt_.terminateMs)
       Finish(j, kJobCompleted, j.reason, nowMs);
   }
@@ -739,9 +754,10 @@ void Printer::Tick(int64_t nowMs) {
       active = jp.get();
       break;
     }
-  if (!active && can) {
+  if (active && active->frozen) active = nullptr;  // holds the printer as it was set
+  else if (!active && can) {
     for (const auto& jp : table_)
-      if (jp->state == kJobPending) {
+      if (jp->state == kJobPending && !jp->frozen) {
         if (nowMs - jp->arrivedMs >= opt_.pendingMs) {
           active = jp.get();
           active->state = kJobProcessing;
@@ -855,6 +871,7 @@ const char kHelp[] =
     "bins N | bin I name|media|desc TEXT | bin I level N | bin I max N | bin I dims FEED XFEED\n"
     "outputs NAME|NAME... | stacker on|off | interpreters DESC|DESC... | display 1|2 TEXT|auto\n"
     "abort | cancel [JOB] | pages N | pace MS | pending MS | keep MS\n"
+    "job N state V|reason V|pages V|map none|auto|TEXT|auto | fwid-arcs N | hide OID | unhide OID|all\n"
     "jobs | received [clear] | data SEQ | walk\n"
     "snmp normal|drop|generr [OID] | snmp delay MS | requests [clear] | stats\n";
 
@@ -1050,10 +1067,28 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
     if (cmd == "keep") opt_.keepMs = n;
     return ok();
   }
+  if (cmd == "job") return JobCommand(rest, nowMs);
+  if (cmd == "fwid-arcs") {
+    if (!ParseInt(Word(rest), n) || n < 1 || n > 8) return err("fwid-arcs N (1..8)");
+    fwidArcs_ = static_cast<uint32_t>(n);
+    return ok();
+  }
+  if (cmd == "hide" || cmd == "unhide") {
+    std::string w = Word(rest);
+    Oid prefix;
+    if (cmd == "unhide" && w == "all") {
+      hidden_.clear();
+      return ok();
+    }
+    if (!OidFromText(w, prefix) || prefix.empty()) return err(cmd + " OID");
+    hidden_.erase(std::remove(hidden_.begin(), hidden_.end(), prefix), hidden_.end());
+    if (cmd == "hide") hidden_.push_back(prefix);
+    return ok();
+  }
   if (cmd == "jobs") {
     for (const auto& jp : table_) {
       const Job& j = *jp;
-      o << "job " << j.number << " fwid=1." << j.number << " seq=" << j.seq << " jcid=" << Quote(j.jcid)
+      o << "job " << j.number << " fwid=" << OidToText(j.fwid) << " seq=" << j.seq << " jcid=" << Quote(j.jcid)
         << " name=" << Quote(j.name) << " state=" << j.state << " reason=0x" << std::hex << j.reason << std::dec
         << " pages=" << j.pages << " bytes=" << j.bytes << " open=" << (j.open ? 1 : 0) << "\n";
     }
@@ -1122,6 +1157,38 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
     return ok();
   }
   return err("unknown command " + cmd);
+}
+
+// `job N FIELD VALUE`: edits a row of the job table. An edited row is
+// frozen: the printer no longer moves it on (a state 17 row whose data
+// still arrive stays so) and a frozen processing row holds the printer.
+// `job N auto` lets the printer move it on again.
+std::string Printer::JobCommand(std::string rest, int64_t nowMs) {
+  int64_t n = 0, v = 0;
+  if (!ParseInt(Word(rest), n)) return "ERR job N state V|reason V|pages V|map none|auto|TEXT|auto\n";
+  Job* j = FindJob(static_cast<uint32_t>(n));
+  if (!j) return "ERR no such job\n";
+  std::string field = Word(rest);
+  if (field == "auto") {
+    j->frozen = false;
+    j->stateMs = j->lastPageMs = nowMs;
+    return "OK\n";
+  }
+  if (field == "map") {
+    if (rest == "none") j->mapMode = Job::kMapNone;
+    else if (rest == "auto") j->mapMode = Job::kMapAuto;
+    else if (!rest.empty()) j->mapMode = Job::kMapText, j->mapJcid = Unescape(rest);
+    else return "ERR job N map none|auto|TEXT\n";
+    return "OK\n";
+  }
+  if (!ParseInt(Word(rest), v) || v < 0 || v > 0xFFFFFFFFll) return "ERR job N state|reason|pages V\n";
+  if (field == "state") j->state = static_cast<int>(v);
+  else if (field == "reason") j->reason = static_cast<uint32_t>(v);
+  else if (field == "pages") j->pages = static_cast<uint32_t>(v);
+  else return "ERR job N state V|reason V|pages V|map none|auto|TEXT|auto\n";
+  j->frozen = true;
+  j->stateMs = nowMs;
+  return "OK\n";
 }
 
 }  // namespace psim

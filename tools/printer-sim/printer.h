@@ -93,6 +93,10 @@ struct Job {
   std::string end = "open";  // how the connection ended: closed, reset, poweroff
   int64_t arrivedMs = 0, stateMs = 0, lastPageMs = 0, endedMs = 0;
   int64_t controlValue = 0;
+  Oid fwid;             // the job index: a count n and n sub-identifiers
+  bool frozen = false;  // edited by `job N ...`: the printer leaves the row alone
+  enum MapMode { kMapAuto, kMapNone, kMapText } mapMode = kMapAuto;
+  Bytes mapJcid;        // the JCID the mapping row is filed under (kMapText)
 };
 
 struct RequestLogEntry {
@@ -162,6 +166,8 @@ class Printer {
   void CancelJob(Job& j, uint32_t reason, int64_t nowMs);
   Job* CurrentJob();
   Job* FindJob(uint32_t number);
+  Job* FindJobByFwid(const Oid& fwid);
+  std::string JobCommand(std::string rest, int64_t nowMs);
   void PruneRows(int64_t nowMs);
   void SaveSpool(const Job& j) const;
   void LogRequest(int64_t nowMs, const std::string& text);
@@ -198,6 +204,8 @@ class Printer {
   uint32_t nextSeq_ = 1;
   uint32_t nextJob_ = 1;
   // SNMP fault injection.
+  uint32_t fwidArcs_ = 1;      // sub-identifiers of the job index of new jobs
+  std::vector<Oid> hidden_;    // subtrees left out of the MIB
   std::string faultMode_ = "normal";
   Oid faultPrefix_;
   int64_t snmpDelayMs_ = 0;

@@ -1,14 +1,21 @@
 // vjlhost: the spooler's side of a print, for a person to watch. Loads
 // vjlmon.dll as the spooler does, opens one port of each kind, prints a
-// small job through a plain port and shows what the monitor traced.
+// small job through a plain port and one through the Standard TCP/IP port
+// of the printer, and shows what the monitor traced.
 //
-//   vjlhost [--sink PORT] [--job-bytes N] [--keep-trace]
+//   vjlhost [--printer ADDR] [--job-bytes N] [--keep-trace]
 //
-// --sink PORT   the port monitor beneath sends the job to 127.0.0.1:PORT
-//               (for example the simulated printer's job port)
+// --printer ADDR  the printer's address (default 127.0.0.1): the TCP/IP
+//                 ports are IP_ADDR and DPU_ADDR, the monitor polls
+//                 ADDR:161, and the port monitor beneath sends the job data
+//                 of both printed jobs to ADDR:9100. A simulated printer is
+//                 started there unless one answers already (port 161 needs
+//                 root).
+#include "control.h"
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
+#include "spoolports.h"
 #include "srmdouble.h"
 #include "support/served_model.h"
 
@@ -20,7 +27,6 @@
 
 namespace {
 
-constexpr char kDpuPorts[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\VEK TCP/IP DPU Port\\Ports";
 constexpr wchar_t kPrinter[] = L"VEK Tessaroline 7700 (LV)";
 
 std::wstring WinDir() {
@@ -70,18 +76,31 @@ const char* KindName(const std::string& hex) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    unsigned short sink = 0;
+    std::string addr;
     size_t jobBytes = 4096;
     bool keepTrace = false;
     for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--sink") && i + 1 < argc) sink = static_cast<unsigned short>(atoi(argv[++i]));
+        if (!strcmp(argv[i], "--printer") && i + 1 < argc) addr = argv[++i];
         else if (!strcmp(argv[i], "--job-bytes") && i + 1 < argc) jobBytes = strtoul(argv[++i], nullptr, 10);
         else if (!strcmp(argv[i], "--keep-trace")) keepTrace = true;
         else {
-            fprintf(stderr, "usage: vjlhost [--sink PORT] [--job-bytes N] [--keep-trace]\n");
+            fprintf(stderr, "usage: vjlhost [--printer ADDR] [--job-bytes N] [--keep-trace]\n");
             return 2;
         }
     }
+    bool forward = !addr.empty();
+    if (!forward) addr = "127.0.0.1";
+    SimProcess printer(addr);
+    if (forward && !printer.Command("ping")) {
+        if (printer.Start({"--page-ms", "200", "--pending-ms", "100"})) {
+            printf("simulated printer started on %s (SNMP 161, job port 9100)\n", addr.c_str());
+        } else {
+            printf("no printer at %s: %s\n", addr.c_str(), printer.error.c_str());
+            forward = false;
+        }
+    }
+    const std::wstring waddr(addr.begin(), addr.end());
+    const std::wstring ipPort = L"IP_" + waddr, dpuPort = L"DPU_" + waddr;
 
     // Tracing on, as a support engineer would switch it on.
     std::wstring ini = WinDir() + L"\\VEKLMLOG.INI";
@@ -96,20 +115,23 @@ int main(int argc, char** argv) {
     SrmDouble_Reset();
     ServedModelKeys modelKeys{"VEK Tessaroline 7700 (LV)"};
     FakeSpool_AddDriver(kPrinter, kServedMonitorName);
-    FakeSpool_AddPrinter(kPrinter, kServedDriver, L"IP_127.0.0.1", PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-    FakeSpool_AddPort(L"IP_127.0.0.1", L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
-    FakeSpool_SetXcvIPAddress(L"IP_127.0.0.1", L"127.0.0.1");
+    FakeSpool_AddPrinter(kPrinter, kServedDriver, ipPort.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+    AddStandardTcpPort(ipPort.c_str(), waddr.c_str());
+    DpuPort dpu(dpuPort.c_str(), waddr.c_str());
     FakeSpool_AddPort(L"USB001", L"USB Monitor", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Virtual printer port for USB");
     FakeSpool_AddPort(L"LPT1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
     FakeSpool_AddPort(L"COM1:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
     FakeSpool_AddPort(L"FILE:", L"Local Port", PORT_TYPE_WRITE, L"Local Port");
-    std::string dpuKey = std::string(kDpuPorts) + "\\DPU_127.0.0.1";
-    HKEY k;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, dpuKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == 0)
-        RegCloseKey(k);
 
+    // The printer at the address takes the job data of its ports; the USB
+    // port stands for a cable to the same printer.
+    auto forwardPorts = [&] {
+        if (!forward) return;
+        PmDouble_SetPortTarget(ipPort.c_str(), addr.c_str());
+        PmDouble_SetPortTarget(L"USB001", addr.c_str());
+    };
     PmDouble_Reset();
-    if (sink) PmDouble_SetTcpSink(sink);
+    forwardPorts();
 
     SpoolHost host;
     if (!host.Load()) {
@@ -123,8 +145,8 @@ int main(int argc, char** argv) {
     }
     printf("vjlmon.dll loaded: monitor table of %lu bytes\n\n", table->cbSize);
 
-    const wchar_t* ports[] = {L"IP_127.0.0.1", L"DPU_127.0.0.1", L"USB001",
-                              L"LPT1:",        L"COM1:",         L"\\\\printserver\\tessaroline", L"FILE:"};
+    const wchar_t* ports[] = {ipPort.c_str(), dpuPort.c_str(), L"USB001",
+                              L"LPT1:",       L"COM1:",          L"\\\\printserver\\tessaroline", L"FILE:"};
     printf("%-30s %-10s %s\n", "port", "kind bits", "kind");
     for (const wchar_t* port : ports) {
         size_t before = ReadFileBytes(traceFile).size();
@@ -144,8 +166,7 @@ int main(int argc, char** argv) {
     job.resize(jobBytes);
     job += "\x1b%-12345X@PJL EOJ\r\n\x1b%-12345X";
     HANDLE h = nullptr;
-    printf("\nprinting %zu bytes through USB001%s\n", job.size(),
-           sink ? (" to 127.0.0.1:" + std::to_string(sink)).c_str() : "");
+    printf("\nprinting %zu bytes through USB001%s\n", job.size(), forward ? (" to " + addr + ":9100").c_str() : "");
     BOOL ok = host.OpenPort(L"USB001", kPrinter, &h) && host.PrintJob(h, kPrinter, 1, L"vjlhost demo", job);
     DWORD err = ok ? 0 : GetLastError();
     if (h) host.ClosePort(h);
@@ -163,11 +184,12 @@ int main(int argc, char** argv) {
     std::string netJob = uel + "@PJL JOB NAME=\"vjlhost network demo job\" @JCID=\"" + jcid + "\"\r\n" +
                          "@PJL ENTER LANGUAGE=PCL\r\n" + job.substr(job.find("The quick")) ;
     PmDouble_Reset();
-    if (sink) PmDouble_SetTcpSink(sink);
+    forwardPorts();
     DWORD netJobId = FakeSpool_AddJob(kPrinter, 2, 0, L"vjlhost network demo", L"demo", 1);
-    printf("\nprinting %zu bytes through IP_127.0.0.1 (job %lu, JCID %s)\n", netJob.size(), netJobId, jcid.c_str());
+    printf("\nprinting %zu bytes through %s (job %lu, JCID %s)\n", netJob.size(), Narrow(ipPort).c_str(), netJobId,
+           jcid.c_str());
     h = nullptr;
-    BOOL netOk = host.OpenPort(L"IP_127.0.0.1", kPrinter, &h) &&
+    BOOL netOk = host.OpenPort(ipPort.c_str(), kPrinter, &h) &&
                  host.PrintJob(h, kPrinter, netJobId, L"vjlhost network demo", netJob);
     if (h) host.ClosePort(h);
     ok = ok && netOk;
@@ -185,8 +207,31 @@ int main(int argc, char** argv) {
     for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
     printf("\n");
 
+    // What the printer made of it: every job byte for byte as the port
+    // monitor sent it, and how often the monitor asked it over SNMP.
+    if (forward) {
+        std::vector<SimReceived> got;
+        printer.WaitUntil([&] { return (got = printer.Received()).size() >= 2; }, 5000);
+        const std::string sent[] = {job, PmDouble_Documents().empty() ? std::string() : PmDouble_Documents()[0]};
+        printf("\nthe printer at %s received %zu job(s)%s\n", addr.c_str(), got.size(),
+               printer.error.empty() ? "" : (": " + printer.error).c_str());
+        for (size_t i = 0; i < got.size() && i < 2; ++i) {
+            bool same = printer.Data(got[i].seq) == sent[i];
+            ok = ok && same;
+            printf("  job %u \"%s\" JCID \"%s\": %llu bytes, %s\n", got[i].job, got[i].name.c_str(),
+                   got[i].jcid.c_str(), got[i].bytes, same ? "byte for byte" : "DIFFERENT from what was sent");
+        }
+        printf("  SNMP requests from the monitor: %lld\n", printer.Stat("requests"));
+        // Its job table once both jobs are printed.
+        printer.WaitUntil([&] {
+            auto jobs = printer.Jobs();
+            return jobs.size() >= 2 && jobs[0].state == 17 && jobs[1].state == 17;
+        }, 5000);
+        printf("its job table:\n");
+        for (const std::string& line : printer.Query("jobs")) printf("  %s\n", line.c_str());
+    }
+
     host.Unload();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, dpuKey.c_str());
     DeleteFileW(ini.c_str());
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
 

@@ -1,0 +1,14 @@
+// The device status poll over SNMP and what it hands on: the status
+// interpretation of a supported printer's answer and the input bin reader.
+#pragma once
+#include "monitor/portctx.h"
+
+// 1 when the printer answered, 0 when it did not or its address is unknown.
+BOOL CheckDeviceId_SNMP(PortContext* ctx);
+
+// Turns the poll record of a supported printer into status variables.
+void ParseDeviceId_SYSPRINTER(PortContext* ctx);
+
+// Reads up to six input bins into the poll record: names, media names,
+// descriptions, levels and sizes. Each request is preceded by waitMs. 1.
+BOOL ReadInputBins(PollRecord* poll, const char* address, char* oid, DWORD waitMs, const char* community);
