@@ -80,7 +80,9 @@ BOOL OutJobQueue(PortContext* ctx) {
                "VJLMON:\x83\x57\x83\x87\x83\x75\x82\xf0\x83\x8a\x83\x58\x83\x67\x83\x4c\x83\x85\x81\x5b"
                "\x82\xa9\x82\xe7\x8d\xed\x8f\x9c[JobId=%d, Address=0x%08x]",
                head->dwJobId, static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(head)));
+    SrmBinding* bind = head->pBind;
     MemFree(head);
+    if (bind && !bind->hManager) FreeRetiredBindings(ctx, false);
     if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue --END--");
     return TRUE;
 }

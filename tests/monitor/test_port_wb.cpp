@@ -3,6 +3,7 @@
 #include "jobpath/jobqueue.h"
 #include "monitor/portctx.h"
 #include "publish/statusvar.h"
+#include "publish/worker.h"
 #include "support/whitebox.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -56,7 +57,8 @@ TEST_F(PortWb, ContextDefaultsAndInitialStatus) {
     EXPECT_STREQ(usb->szCommunity, "ravine");
     EXPECT_TRUE(tcp->pSpoolerRight && tcp->hCloseEvent && tcp->hRefreshDoneEvent && tcp->pCritSec);
     EXPECT_TRUE(tcp->pJcidList && tcp->pJobInfoSlot && tcp->szPrinterAddress && tcp->szOidText && tcp->szMibText);
-    EXPECT_EQ(tcp->hWakeEvent, nullptr);
+    EXPECT_NE(tcp->hWakeEvent, nullptr) << "the wake event lives as long as the port";
+    EXPECT_EQ(tcp->hWorkerThread, nullptr);
 
     EXPECT_EQ(tcp->dwPortStatus, 0x105u);
     EXPECT_EQ(usb->dwPortStatus, 0x3u);
@@ -108,21 +110,26 @@ TEST_F(PortWb, CloseReturnsEarlyWhenTheQueueEmpties) {
     EXPECT_LT(ms, 4000) << "the full 120 s timeout was not waited";
 }
 
+// A stand-in worker that ends the way every worker does.
+DWORD WINAPI StandInWorker(LPVOID param) {
+    auto* ctx = static_cast<PortContext*>(param);
+    while (ctx->status & ST_THREAD_RUN) WaitForSingleObject(ctx->hWakeEvent, 5000);
+    PortWorkerEnding(ctx);
+    ReleasePortRef(ctx);
+    return 0;
+}
+
 TEST_F(PortWb, CloseStopsTheWorkerThread) {
     PortContext* ctx = OpenWb(L"USB013", L"Worker Printer");
     ASSERT_NE(ctx, nullptr);
-    // A stand-in worker that behaves as the refresh thread does on its way out.
-    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ctx->status |= ST_THREAD_RUN | ST_THREAD_ALIVE;
-    std::thread worker([ctx] {
-        while (ctx->status & ST_THREAD_RUN) WaitForSingleObject(ctx->hWakeEvent, 5000);
-        HANDLE wake = ctx->hWakeEvent;
-        ctx->status &= ~ST_THREAD_ALIVE;
-        ctx->hWakeEvent = nullptr;
-        CloseHandle(wake);
-    });
+    ASSERT_TRUE(StartPortWorker(ctx, StandInWorker));
+    EXPECT_FALSE(StartPortWorker(ctx, StandInWorker)) << "one worker at a time";
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ctx->hWorkerThread, GetCurrentProcess(), &worker, SYNCHRONIZE,
+                                FALSE, 0));
     EXPECT_TRUE(PJLMonClosePort(ctx));
-    worker.join();
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0) << "ClosePort returns once the worker has ended";
+    CloseHandle(worker);
 }
 
 TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {

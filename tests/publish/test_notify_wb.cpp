@@ -2,6 +2,7 @@
 // double and the suite's named events, and its end at ClosePort.
 #include "bind_fixture.h"
 #include "publish/waitjob.h"
+#include "publish/worker.h"
 #include "pmdouble.h"
 
 #include <cstring>
@@ -118,15 +119,14 @@ TEST_F(Notify, JobEventChecksAPrinterInErrorOnlyBetweenDocuments) {
     ctx->dwPortSeverity = 1;
     DWORD threads = ThreadCount();
     ASSERT_TRUE(SignalNamedEvent(jobEvent));
-    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 1; }));
-    EXPECT_TRUE(ctx->status & ST_THREAD_ALIVE);
-    EXPECT_NE(ctx->hWakeEvent, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 1 && (ctx->status & ST_THREAD_ALIVE); }));
     EXPECT_TRUE(WaitFor([&] { return PublishedWords("PrinterExtStatus").back() == 0x17; }));
     FakeSpool_RemoveJob(L"Printer A", 1);
-    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 0 && ctx->hWakeEvent == nullptr; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 0 && !(ctx->status & ST_THREAD_ALIVE); }, 10000));
     EXPECT_EQ(ctx->status & (ST_THREAD_ALIVE | ST_THREAD_RUN), 0u);
     EXPECT_EQ(PublishedWords("PrinterExtStatus").back(), 0x7u);
     EXPECT_EQ(WaitForSingleObject(ctx->hRefreshDoneEvent, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs)) << "the port reaps the ended worker";
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads; }));
     EXPECT_EQ(BindingCount(), 1) << "the binding stays";
 }

@@ -1,0 +1,164 @@
+// The lifetime of a port's threads: the worker slot, the notification
+// threads, the locks they share with the spooler's calls, and the context
+// that must outlive them all.
+#include "bind_fixture.h"
+#include "publish/waitjob.h"
+#include "publish/worker.h"
+#include "pmdouble.h"
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+class Lifecycle : public BindFixture {
+protected:
+    void SetUp() override {
+        BindFixture::SetUp();
+        AddPrinter(L"Printer A");
+        Open();
+        SetPrinterExtStatus(ctx);
+    }
+    // A printer in error with a job waiting: the waiting-job thread has work.
+    SrmBinding* PrinterInErrorWithAJob() {
+        SrmBinding* b = BindManaged(L"Printer A");
+        job = FakeSpool_AddJob(L"Printer A", 0, 0, L"waiting", L"user", 1);
+        return b;
+    }
+    bool WorkerAlive() { return (ctx->status & ST_THREAD_ALIVE) != 0; }
+    // The last PrinterExtStatus word the manager was sent.
+    DWORD PublishedExt() {
+        DWORD v = 0;
+        std::vector<SrmDoubleUpdateRecord> log(SrmDouble_GetUpdateLog(nullptr, 0) + 8);
+        DWORD n = SrmDouble_GetUpdateLog(log.data(), static_cast<DWORD>(log.size()));
+        for (DWORD i = 0; i < n && i < log.size(); ++i)
+            if (strcmp(log[i].name, "PrinterExtStatus") == 0) v = *reinterpret_cast<DWORD*>(log[i].value);
+        return v;
+    }
+    DWORD job = 0;
+};
+
+// A worker that ends while a new one starts must not take the new one's
+// wake event with it (the new worker then never sleeps, and closing the port
+// no longer sees it).
+TEST_F(Lifecycle, ANewWorkerKeepsItsWakeEventWhenTheOldOneEnds) {
+    ASSERT_NE(PrinterInErrorWithAJob(), nullptr);
+    DWORD threads = ThreadCount();
+    ASSERT_TRUE(StartWaitingJobThread(ctx));
+    ASSERT_TRUE(WaitFor([&] { return ThreadCount() == threads + 1; }));
+
+    // The old worker's last publications are slow: its end is drawn out.
+    SrmDouble_SetDelay("UpdatePrinterStatusA", 1000);
+    FakeSpool_RemoveJob(L"Printer A", job);
+    WakePortWorker(ctx);
+    ASSERT_TRUE(WaitFor([&] { return !WorkerAlive(); }, 15000));
+    job = FakeSpool_AddJob(L"Printer A", 0, 0, L"waiting again", L"user", 1);
+    ASSERT_TRUE(StartWaitingJobThread(ctx)) << "a worker that is only returning is replaced";
+    SrmDouble_SetDelay("UpdatePrinterStatusA", 0);
+    ASSERT_TRUE(WaitFor([&] { return ThreadCount() == threads + 1; }, 15000)) << "the old worker has gone";
+
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(ctx->hWakeEvent, &flags)) << "the running worker's wake event is still open";
+    EXPECT_TRUE(WorkerAlive());
+    EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs));
+    EXPECT_FALSE(WorkerAlive());
+}
+
+// The closing notification thread stops the worker, and the worker's end
+// refreshes the bindings: neither may wait for the other.
+TEST_F(Lifecycle, ClosingWhileTheWorkerRunsEndsBothWithoutWaitingForEachOther) {
+    ASSERT_NE(PrinterInErrorWithAJob(), nullptr);
+    ASSERT_TRUE(StartWaitingJobThread(ctx));   // not marked as the job event's: the notification thread stops it
+    ASSERT_TRUE(WaitFor([&] { return WorkerAlive() && PublishedExt() == 0x17; }));
+    DWORD threads = ThreadCount();
+    SetEvent(ctx->hCloseEvent);
+    // Guard only: both end in well under a second; a mutual wait takes 30 s.
+    EXPECT_TRUE(WaitFor([&] { return !WorkerAlive() && ctx->cNotifyThreads == 0; }, 15000));
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads - 2; }));
+}
+
+// A spooler call publishing the job status holds the binding it reads from
+// against a notification thread dropping it.
+TEST_F(Lifecycle, JobStatusBitsKeepTheBindingUntilTheyArePublished) {
+    SrmBinding* b = BindManaged(L"Printer A");
+    ASSERT_NE(b, nullptr);
+    ctx->pCurBind = b;
+    SrmDouble_SetDelay("GetPrinterStatusA", 500);
+    BOOL changed = FALSE;
+    std::thread spooler([&] { changed = SetJobStatusBits(ctx, 0x1, TRUE); });
+    Sleep(100);   // the spooler thread is inside the manager's read
+    ASSERT_TRUE(SignalNamedEvent(L"VKLVJPPWD:DEL_PRN:Printer A"));
+    spooler.join();
+    EXPECT_TRUE(WaitFor([&] { return ctx->pBindList == nullptr && ctx->cNotifyThreads == 0; }));
+    SrmDouble_SetDelay("GetPrinterStatusA", 0);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(SrmDouble_BadHandleCount(), 0u) << "no manager call on a closed handle";
+}
+
+// A change of PrinterExtStatus lifts a manager shutdown mark and nothing
+// else: no query reaches the port monitor beneath.
+TEST_F(Lifecycle, ExtStatusChangeOnlyLiftsTheShutdownMark) {
+    memcpy(&ctx->fn, PmDouble_Table(), kMonitor2Size);
+    PmDouble_Reset();
+    ASSERT_NE(BindManaged(L"Printer A"), nullptr);
+    StatusSet(ctx, ST_MGR_TERMINATED);
+    EXPECT_EQ(SrmDouble_Notify(L"Printer A", "PrinterExtStatus"), 1u);
+    EXPECT_TRUE(WaitFor([&] { return !(ctx->status & ST_MGR_TERMINATED); }));
+    EXPECT_EQ(PmDouble_CallCount(PM_GETDATA), 0u);
+    EXPECT_EQ(ctx->cNotifyThreads, 1);
+}
+
+// Thread ids are reused: a thread whose id another binding still carries
+// serves its own binding all the same.
+TEST_F(Lifecycle, ANotificationThreadServesTheBindingItWasGiven) {
+    AddPrinter(L"Printer B");
+    SrmBinding* a = BindManaged(L"Printer A");
+    SrmBinding* b = BindManaged(L"Printer B");
+    ASSERT_TRUE(a && b);
+    a->dwNotifyThreadId = b->dwNotifyThreadId;   // as if A's id had been handed to B's thread
+    SrmDouble_SetTextW(L"Printer B", "PrinterName", L"Renamed B");
+    EXPECT_TRUE(WaitFor([&] { return BindingNames() == std::vector<std::wstring>{L"Printer A", L"Renamed B"}; }));
+}
+
+// Destroying a port whose worker is still inside a round frees nothing
+// under it: the context goes when the worker has ended.
+TEST_F(Lifecycle, TheContextOutlivesALateWorker) {
+    ASSERT_NE(PrinterInErrorWithAJob(), nullptr);
+    DWORD threads = ThreadCount();
+    SrmDouble_SetDelay("UpdatePrinterStatusA", 6000);
+    ASSERT_TRUE(StartWaitingJobThread(ctx));
+    Sleep(300);   // the worker is inside its first publication
+    SrmDouble_SetDelay("UpdatePrinterStatusA", 0);
+    FreeContext(ctx);
+    ctx = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads - 1; }, 15000)) << "worker and notification thread ended";
+    EXPECT_EQ(SrmDouble_BadHandleCount(), 0u);
+    EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u);
+    EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
+}
+
+// The system flags and the port mode are shared with the worker threads:
+// no change of one thread may undo another's.
+TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
+    constexpr int kRounds = 200000;
+    bool lost = false;
+    std::thread worker([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            SysFlagSet(ctx, SYS_PRINTER_RESET);
+            SysFlagClear(ctx, SYS_PRINTER_RESET);
+            PortModeSet(ctx, 0x2);
+            PortModeClear(ctx, 0x2);
+        }
+    });
+    for (int i = 0; i < kRounds && !lost; ++i) {
+        SysFlagSet(ctx, SYS_DATA_SENT);
+        PortModeSet(ctx, 0x1);
+        lost = !(ctx->dwSysFlag & SYS_DATA_SENT) || !(ctx->PortMode & 0x1);
+        SysFlagClear(ctx, SYS_DATA_SENT);
+        PortModeClear(ctx, 0x1);
+    }
+    worker.join();
+    EXPECT_FALSE(lost);
+}
+
+}  // namespace
