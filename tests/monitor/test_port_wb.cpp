@@ -2,6 +2,8 @@
 // queued jobs, the spooler-access right and the library's start-up values.
 #include "jobpath/jobqueue.h"
 #include "monitor/portctx.h"
+#include "jobpath/docport.h"
+#include "publish/getdata.h"
 #include "publish/statusvar.h"
 #include "publish/worker.h"
 #include "support/whitebox.h"
@@ -158,6 +160,54 @@ TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {
     CloseHandle(done);
     PJLMonClosePort(share);
     PJLMonClosePort(local);
+}
+
+// Handles from the spooler are checked before use: a handle that is not an
+// open port of ours is refused with 87 and reaches nothing beneath.
+TEST_F(PortWb, ForeignHandlesAreRefusedByEveryOperation) {
+    PortContext* real = OpenWb(L"USB015", L"Handle Printer");
+    ASSERT_NE(real, nullptr);
+    alignas(PortContext) BYTE foreign[sizeof(PortContext) + 64];
+    memset(foreign, 0xCD, sizeof(foreign));
+    HANDLE bad[] = {foreign, reinterpret_cast<BYTE*>(real) + 8};
+    PmDouble_Reset();
+    BYTE buf[16] = {};
+    DWORD n = 0;
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"doc"), nullptr, nullptr};
+    for (HANDLE h : bad) {
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonStartDocPort(h, const_cast<LPWSTR>(L"Handle Printer"), 1, 1, reinterpret_cast<LPBYTE>(&doc)));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonWritePort(h, buf, sizeof(buf), &n));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonReadPort(h, buf, sizeof(buf), &n));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonEndDocPort(h));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonGetPrinterDataFromPort(h, 0, const_cast<LPWSTR>(L"IsWakeup"), nullptr, 0, nullptr, 0, &n));
+        EXPECT_EQ(GetLastError(), 87u);
+    }
+    for (int call = PM_OPEN; call <= PM_SETTIMEOUTS; ++call)
+        EXPECT_EQ(PmDouble_CallCount(static_cast<PmOp>(call)), 0u) << call;
+    EXPECT_TRUE(PJLMonClosePort(real));
+}
+
+// A port monitor table without the slots every job and the close use is
+// refused before anything is opened.
+TEST_F(PortWb, PortMonitorTableWithoutTheCalledSlotsIsRefused) {
+    MONITOR2 table = *PmDouble_Table();
+    table.pfnWritePort = nullptr;
+    HANDLE h = nullptr;
+    SetLastError(0);
+    EXPECT_FALSE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(L"USB016"),
+                                  const_cast<LPWSTR>(L"Slots"), &h, &table));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINT_MONITOR));
+    EXPECT_EQ(PmDouble_CallCount(PM_OPEN), 0u);
+    EXPECT_EQ(FindPort(pPortList, L"USB016"), nullptr);
 }
 
 // The event log folder and debug log path come from the service's registry.
