@@ -499,9 +499,8 @@ BOOL SimpleEnd(PortContext* ctx) {
         if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
         SetJobW(h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
         ClosePrinter(h);
-        // A job queued before its binding was dropped is released here; the
-        // queue must not release it a second time.
-        if (ctx->pJobQueueTail && ctx->pJobQueueTail->dwJobId == ctx->JobId) ctx->pJobQueueTail->dwReportFlags |= 0x10;
+        // A job queued before its binding was dropped is released here.
+        DropJobEntry(ctx, ctx->JobId);
     }
     ReleaseSpoolerFunc(ctx);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");

@@ -87,6 +87,22 @@ BOOL OutJobQueue(PortContext* ctx) {
     return TRUE;
 }
 
+BOOL DropJobEntry(PortContext* ctx, DWORD jobId) {
+    PortLock lock(ctx);
+    JobQueueEntry* prev = nullptr;
+    JobQueueEntry* e = ctx->pJobQueueHead;
+    while (e && e->dwJobId != jobId) {
+        prev = e;
+        e = e->pNext;
+    }
+    if (!e) return FALSE;
+    (prev ? prev->pNext : ctx->pJobQueueHead) = e->pNext;
+    if (ctx->pJobQueueTail == e) ctx->pJobQueueTail = prev;
+    MemFree(e);
+    FreeRetiredBindings(ctx, false);
+    return TRUE;
+}
+
 void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx) {
     DWORD size = VariableValueSize(var);
     auto* scratch = static_cast<BYTE*>(MemAlloc(size));
