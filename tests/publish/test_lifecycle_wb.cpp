@@ -6,6 +6,7 @@
 #include "publish/worker.h"
 #include "pmdouble.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -131,7 +132,9 @@ TEST_F(Lifecycle, TheContextOutlivesALateWorker) {
     SrmDouble_SetDelay("UpdatePrinterStatusA", 0);
     FreeContext(ctx);
     ctx = nullptr;
+    DWORD calls = SrmDouble_CallCount("UpdatePrinterStatusA");
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads - 1; }, 15000)) << "worker and notification thread ended";
+    EXPECT_EQ(SrmDouble_CallCount("UpdatePrinterStatusA"), calls) << "nothing of the port ran after it was freed";
     EXPECT_EQ(SrmDouble_BadHandleCount(), 0u);
     EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u);
     EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
@@ -140,9 +143,11 @@ TEST_F(Lifecycle, TheContextOutlivesALateWorker) {
 // The system flags and the port mode are shared with the worker threads:
 // no change of one thread may undo another's.
 TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
-    constexpr int kRounds = 200000;
+    constexpr int kRounds = 2000000;
     bool lost = false;
+    std::atomic<bool> go{false};
     std::thread worker([&] {
+        while (!go) {}
         for (int i = 0; i < kRounds; ++i) {
             SysFlagSet(ctx, SYS_PRINTER_RESET);
             SysFlagClear(ctx, SYS_PRINTER_RESET);
@@ -150,6 +155,7 @@ TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
             PortModeClear(ctx, 0x2);
         }
     });
+    go = true;
     for (int i = 0; i < kRounds && !lost; ++i) {
         SysFlagSet(ctx, SYS_DATA_SENT);
         PortModeSet(ctx, 0x1);
