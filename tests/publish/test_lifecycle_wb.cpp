@@ -121,50 +121,49 @@ TEST_F(Lifecycle, ANotificationThreadServesTheBindingItWasGiven) {
     EXPECT_TRUE(WaitFor([&] { return BindingNames() == std::vector<std::wstring>{L"Printer A", L"Renamed B"}; }));
 }
 
-// Destroying a port whose worker is still inside a round frees nothing
-// under it: the context goes when the worker has ended.
-TEST_F(Lifecycle, TheContextOutlivesALateWorker) {
+// A port destroyed while its worker still has to take the spooler-access
+// right on its way out: the right (and the context) stay until it has.
+TEST_F(Lifecycle, TheSpoolerRightOutlivesTheWorker) {
     ASSERT_NE(PrinterInErrorWithAJob(), nullptr);
     DWORD threads = ThreadCount();
-    SrmDouble_SetDelay("UpdatePrinterStatusA", 6000);
     ASSERT_TRUE(StartWaitingJobThread(ctx));
-    Sleep(300);   // the worker is inside its first publication
-    SrmDouble_SetDelay("UpdatePrinterStatusA", 0);
-    FreeContext(ctx);
+    ASSERT_TRUE(WaitFor([&] { return PublishedExt() == 0x17; }));   // the worker is in its loop
+    SpoolerRight* right = ctx->pSpoolerRight;
+    ASSERT_EQ(AcquireSpoolerRight(right, INFINITE), WAIT_OBJECT_0);   // a document step holds it
+    PortContext* port = ctx;
     ctx = nullptr;
-    DWORD calls = SrmDouble_CallCount("UpdatePrinterStatusA");
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads - 1; }, 15000)) << "worker and notification thread ended";
-    EXPECT_EQ(SrmDouble_CallCount("UpdatePrinterStatusA"), calls) << "nothing of the port ran after it was freed";
-    EXPECT_EQ(SrmDouble_BadHandleCount(), 0u);
+    std::thread closer([port] { FreeContext(port); });
+    ASSERT_TRUE(WaitFor([&] { return !(port->status & ST_THREAD_RUN); }));   // the worker is asked to stop
+    EXPECT_TRUE(HeapValidate(hHeap, 0, right)) << "the right is still allocated";
+    ReleaseSpoolerRight(right);
+    closer.join();
     EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u);
     EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads - 1; }, 15000)) << "worker and notification thread ended";
 }
 
 // The system flags and the port mode are shared with the worker threads:
 // no change of one thread may undo another's.
 TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
-    constexpr int kRounds = 2000000;
-    bool lost = false;
-    std::atomic<bool> go{false};
-    std::thread worker([&] {
-        while (!go) {}
-        for (int i = 0; i < kRounds; ++i) {
-            SysFlagSet(ctx, SYS_PRINTER_RESET);
-            SysFlagClear(ctx, SYS_PRINTER_RESET);
-            PortModeSet(ctx, 0x2);
-            PortModeClear(ctx, 0x2);
+    constexpr int kRounds = 3000000;
+    std::atomic<int> lost{0};
+    std::atomic<int> ready{0};
+    // Each side sets and clears its own bits and checks that its set held.
+    auto side = [&](DWORD sys, DWORD mode) {
+        ++ready;
+        while (ready < 2) {}
+        for (int i = 0; i < kRounds && !lost; ++i) {
+            SysFlagSet(ctx, sys);
+            PortModeSet(ctx, mode);
+            if (!(ctx->dwSysFlag & sys) || !(ctx->PortMode & mode)) ++lost;
+            SysFlagClear(ctx, sys);
+            PortModeClear(ctx, mode);
         }
-    });
-    go = true;
-    for (int i = 0; i < kRounds && !lost; ++i) {
-        SysFlagSet(ctx, SYS_DATA_SENT);
-        PortModeSet(ctx, 0x1);
-        lost = !(ctx->dwSysFlag & SYS_DATA_SENT) || !(ctx->PortMode & 0x1);
-        SysFlagClear(ctx, SYS_DATA_SENT);
-        PortModeClear(ctx, 0x1);
-    }
+    };
+    std::thread worker(side, SYS_PRINTER_RESET, 0x2u);
+    side(SYS_DATA_SENT, 0x1u);
     worker.join();
-    EXPECT_FALSE(lost);
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace
