@@ -145,23 +145,26 @@ TEST_F(Lifecycle, TheSpoolerRightOutlivesTheWorker) {
 // The system flags and the port mode are shared with the worker threads:
 // no change of one thread may undo another's.
 TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
-    constexpr int kRounds = 3000000;
-    std::atomic<int> lost{0};
-    std::atomic<int> ready{0};
-    // Each side sets and clears its own bits and checks that its set held.
-    auto side = [&](DWORD sys, DWORD mode) {
+    // Runs until each side has seen the other's bits set often enough that
+    // the two really overlapped (bounded for a machine that never lets them).
+    constexpr int kOverlaps = 200000, kMaxRounds = 50000000;
+    std::atomic<int> lost{0}, ready{0};
+    auto side = [&](DWORD sys, DWORD mode, DWORD otherSys) {
         ++ready;
         while (ready < 2) {}
-        for (int i = 0; i < kRounds && !lost; ++i) {
+        int seen = 0;
+        for (int i = 0; i < kMaxRounds && seen < kOverlaps && !lost; ++i) {
             SysFlagSet(ctx, sys);
             PortModeSet(ctx, mode);
-            if (!(ctx->dwSysFlag & sys) || !(ctx->PortMode & mode)) ++lost;
+            DWORD flags = ctx->dwSysFlag;
+            if (!(flags & sys) || !(ctx->PortMode & mode)) ++lost;
+            if (flags & otherSys) ++seen;
             SysFlagClear(ctx, sys);
             PortModeClear(ctx, mode);
         }
     };
-    std::thread worker(side, SYS_PRINTER_RESET, 0x2u);
-    side(SYS_DATA_SENT, 0x1u);
+    std::thread worker(side, SYS_PRINTER_RESET, 0x2u, SYS_DATA_SENT);
+    side(SYS_DATA_SENT, 0x1u, SYS_PRINTER_RESET);
     worker.join();
     EXPECT_EQ(lost, 0);
 }
