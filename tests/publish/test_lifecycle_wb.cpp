@@ -4,7 +4,6 @@
 #include "bind_fixture.h"
 #include "publish/waitjob.h"
 #include "publish/worker.h"
-#include "pmdouble.h"
 
 #include <atomic>
 #include <cstring>
@@ -94,19 +93,6 @@ TEST_F(Lifecycle, JobStatusBitsKeepTheBindingUntilTheyArePublished) {
     SrmDouble_SetDelay("GetPrinterStatusA", 0);
     EXPECT_TRUE(changed);
     EXPECT_EQ(SrmDouble_BadHandleCount(), 0u) << "no manager call on a closed handle";
-}
-
-// A change of PrinterExtStatus lifts a manager shutdown mark and nothing
-// else: no query reaches the port monitor beneath.
-TEST_F(Lifecycle, ExtStatusChangeOnlyLiftsTheShutdownMark) {
-    memcpy(&ctx->fn, PmDouble_Table(), kMonitor2Size);
-    PmDouble_Reset();
-    ASSERT_NE(BindManaged(L"Printer A"), nullptr);
-    StatusSet(ctx, ST_MGR_TERMINATED);
-    EXPECT_EQ(SrmDouble_Notify(L"Printer A", "PrinterExtStatus"), 1u);
-    EXPECT_TRUE(WaitFor([&] { return !(ctx->status & ST_MGR_TERMINATED); }));
-    EXPECT_EQ(PmDouble_CallCount(PM_GETDATA), 0u);
-    EXPECT_EQ(ctx->cNotifyThreads, 1);
 }
 
 // Thread ids are reused: a thread whose id another binding still carries
