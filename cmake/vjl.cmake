@@ -23,13 +23,16 @@ if(WIN32)
   include(GoogleTest)
   # Every test has a ctest time-out and, inside the program, a watchdog a
   # little shorter (tests/support/watchdog.h). Tests carry one label,
-  # "windows", or "windows-slow" with SLOW (ctest -L matches a regular
-  # expression: -L windows takes both, -L slow or -LE slow picks them).
+  # "windows", "windows-slow" with SLOW or "windows-stress" with STRESS
+  # (ctest -L matches a regular expression: -L windows takes all three,
+  # -L stress or -LE slow picks among them).
   function(vjl_win_test name)
-    cmake_parse_arguments(T "SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "SLOW;STRESS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     set(T_LABEL windows)
     if(T_SLOW)
       set(T_LABEL windows-slow)
+    elseif(T_STRESS)
+      set(T_LABEL windows-stress)
     endif()
     if(NOT T_TIMEOUT)
       set(T_TIMEOUT 60)

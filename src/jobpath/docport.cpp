@@ -30,11 +30,7 @@ constexpr DWORD kPendingRetryPauseMs = 1000; // between offers that moved nothin
 // again: the connection or the share is gone, or the port cancelled the job.
 constexpr DWORD kFatalWriteErrors[] = {WSAECONNRESET, ERROR_PRINT_CANCELLED, ERROR_NETNAME_DELETED};
 
-PortContext* Ctx(HANDLE h) {
-    auto* ctx = static_cast<PortContext*>(h);
-    if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
-    return ctx;
-}
+PortContext* Ctx(HANDLE h) { return PortFromHandle(h); }
 
 bool TcpKind(const PortContext* ctx) { return ctx->dwPortStatus & (PORTKIND_DPU | PORTKIND_TCPMON); }
 bool ManagerLoaded(const SrmBinding* b) { return b && b->hSrmLib && b->hManager; }
@@ -102,7 +98,7 @@ void SetPrinterQueueZero(PortContext* ctx) {
 // Reads and, where the port can, raises the IEEE 1284 mode of a parallel
 // port to the bidirectional write mode for this job.
 void PrepareParallelMode(PortContext* ctx) {
-    ctx->PortMode &= ~0x2u;
+    PortModeClear(ctx, 0x2);
     if (!ctx->fn.pfnGetPrinterDataFromPort) return;
     auto call = [ctx](DWORD code, void* in, DWORD cbIn, void* out, DWORD cbOut) {
         DWORD got = 0;
@@ -116,18 +112,18 @@ void PrepareParallelMode(PortContext* ctx) {
     WORD mode[2] = {};
     if (!call(IOCTL_PAR_QUERY_MODE, nullptr, 0, mode, 4)) return;
     if (mode[1] == 0x100) {
-        ctx->PortMode |= 0x2;
+        PortModeSet(ctx, 0x2);
         return;
     }
     WORD caps = 0;
     if (!call(IOCTL_PAR_QUERY_CAPS, nullptr, 0, &caps, 2) || !(caps & 0x100)) return;
     WORD want[2] = {mode[0], 0x100}, got[2] = {};
     call(IOCTL_PAR_SET_MODE, want, 4, got, 4);
-    ctx->PortMode |= 0x2;
+    PortModeSet(ctx, 0x2);
     if (got[1] != 0x100) {
         WORD back[2] = {mode[0], mode[1]}, out[2] = {};
         call(IOCTL_PAR_SET_MODE, back, 4, out, 4);
-        ctx->PortMode &= ~0x2u;
+        PortModeClear(ctx, 0x2);
     }
 }
 
@@ -279,7 +275,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort [GetSpoolerAccessRights() -> Success]");
 
     StatusClear(ctx, ST_MGR_TERMINATED | ST_JOB_LOST);
-    ctx->dwSysFlag &= SYS_PWOFF_JCID | SYS_PRINTER_RESET;
+    SysFlagClear(ctx, ~(SYS_PWOFF_JCID | SYS_PRINTER_RESET));
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
 
@@ -544,7 +540,7 @@ BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
     right.release();
     if ((ctx->PortMode & 0x2) && ctx->bDataWritten && ctx->dwLastWriteError == ERROR_TIMEOUT) Sleep(1000);
     if ((ctx->PortMode & 0x2) && ctx->bWriteFailed) Sleep(1000);
-    if (*pcbWritten) ctx->dwSysFlag |= SYS_DATA_SENT;
+    if (*pcbWritten) SysFlagSet(ctx, SYS_DATA_SENT);
     if (trace) TraceWriteRaw(ctx, "VJLMON:PJLMonWritePort --END--\r\n");
     SetLastError(err);
     return ok;
@@ -563,11 +559,13 @@ BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
     ctx->bDocBusy = 0;
     if (ctx->PortMode & 0x2) {
         ctx->bDataWritten = 0;
-        ctx->PortMode &= ~0x2u;
+        PortModeClear(ctx, 0x2);
     }
     if (UniquePrinter printer = OpenPortPrinter(ctx)) {
         if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
         SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        // A job queued before its binding was dropped is released here.
+        DropJobEntry(ctx, ctx->JobId);
     }
     right.release();
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");
@@ -730,7 +728,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             right.release();
         }
     }
-    ctx->PortMode &= ~0x2u;
+    PortModeClear(ctx, 0x2);
     StatusClear(ctx, ST_CANCEL_REQ | ST_CANCEL_SENT);
     ctx->bDocEnded = 1;
     ctx->bDocBusy = 0;

@@ -80,8 +80,26 @@ BOOL OutJobQueue(PortContext* ctx) {
                "VJLMON:\x83\x57\x83\x87\x83\x75\x82\xf0\x83\x8a\x83\x58\x83\x67\x83\x4c\x83\x85\x81\x5b"
                "\x82\xa9\x82\xe7\x8d\xed\x8f\x9c[JobId=%d, Address=0x%08x]",
                head->dwJobId, static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(head)));
+    SrmBinding* bind = head->pBind;
     MemFree(head);
+    if (bind && !bind->hManager) FreeRetiredBindings(ctx, false);
     if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue --END--");
+    return TRUE;
+}
+
+BOOL DropJobEntry(PortContext* ctx, DWORD jobId) {
+    PortLock lock(ctx);
+    JobQueueEntry* prev = nullptr;
+    JobQueueEntry* e = ctx->pJobQueueHead;
+    while (e && e->dwJobId != jobId) {
+        prev = e;
+        e = e->pNext;
+    }
+    if (!e) return FALSE;
+    (prev ? prev->pNext : ctx->pJobQueueHead) = e->pNext;
+    if (ctx->pJobQueueTail == e) ctx->pJobQueueTail = prev;
+    MemFree(e);
+    FreeRetiredBindings(ctx, false);
     return TRUE;
 }
 

@@ -20,6 +20,9 @@ struct StatusVariable;
 
 JobQueueEntry* InJobQueue(DWORD jobId, PortContext* ctx);
 BOOL OutJobQueue(PortContext* ctx);
+// Takes a job that has just been released some other way off the queue,
+// without a further notice; FALSE when it is not queued.
+BOOL DropJobEntry(PortContext* ctx, DWORD jobId);
 BOOL PublishJobVariable(PortContext* ctx, StatusVariable* var, DWORD size);
 void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx);
 SrmBinding* FindBinding(const wchar_t* printerName, PortContext* ctx);

@@ -49,7 +49,7 @@ void JobLineTaken(PjlScan* scan, void* user) {
     if (ctx->szJobJCID[0]) StatusClear(ctx, ST_WAIT_JOBHDR);
     if (ctx->dwSysFlag & SYS_RESTART_CHECK) {
         DEP_RestartJob_SNMP(ctx);
-        ctx->dwSysFlag &= ~SYS_RESTART_CHECK;
+        SysFlagClear(ctx, SYS_RESTART_CHECK);
     }
 }
 

@@ -18,13 +18,14 @@ BOOL SendingJobInfo(PortContext* ctx, BOOL fill) { return FALSE; }    // placeho
 
 BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent) {  // placeholder
     if (!ctx) return FALSE;
-    LockPort(ctx);
+    PortLock lock(ctx);
     while (JobQueueEntry* e = ctx->pJobQueueHead) {
         ctx->pJobQueueHead = e->pNext;
+        // A dropped binding's jobs go through its retired record.
         if (e->pBind && e->pBind->hPrinter) SetJobLastPageEjected(e->pBind->hPrinter, e->dwJobId, 0, nullptr, e);
         MemFree(e);
     }
     ctx->pJobQueueTail = nullptr;
-    UnlockPort(ctx);
+    FreeRetiredBindings(ctx, false);
     return FALSE;
 }

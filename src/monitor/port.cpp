@@ -8,7 +8,9 @@
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
+#include "publish/notify.h"
 #include "publish/statusvar.h"
+#include "publish/worker.h"
 
 #include <winsock2.h>
 #include <cstring>
@@ -35,6 +37,42 @@ bool InPortList(PortContext* ctx) {
     for (PortContext* p = pPortList; p; p = p->pNext)
         if (p == ctx) return true;
     return false;
+}
+
+// The memory of a context that no session and no thread uses any more.
+void FreePortContext(PortContext* ctx) {
+    FreeVarTable(ctx->pVarTable);
+    ctx->pVarTable = nullptr;
+    MemFree(ctx->pJobInfoSlot);
+    while (ctx->pBindList) UnbindSRM(ctx->pBindList, ctx);
+    FreeRetiredBindings(ctx, true);
+    ReapNotifyThreads(ctx, true);
+    if (ctx->hWorkerThread) CloseHandle(ctx->hWorkerThread);
+    MemFree(ctx->pszPrinterName);
+    MemFree(ctx->pSpoolerRight);
+    if (ctx->hCloseEvent) CloseHandle(ctx->hCloseEvent);
+    if (ctx->hWakeEvent) CloseHandle(ctx->hWakeEvent);
+    if (ctx->pJcidList) {
+        // Nodes are {next, data}: each owns its data block.
+        auto** node = static_cast<void**>(ctx->pJcidList->pFirst);
+        while (node) {
+            auto** next = static_cast<void**>(node[0]);
+            MemFree(node[1]);
+            MemFree(node);
+            node = next;
+        }
+        MemFree(ctx->pJcidList);
+    }
+    if (ctx->pCritSec) {
+        DeleteCriticalSection(ctx->pCritSec);
+        MemFree(ctx->pCritSec);
+    }
+    if (ctx->hRefreshDoneEvent) CloseHandle(ctx->hRefreshDoneEvent);
+    ctx->cLockDepth = 0;
+    ResetTraceSettings(ctx);
+    FreeSnmpBuffers(ctx);
+    DiscardPending(ctx);
+    MemFree(ctx);
 }
 
 void TraceSettingsBlock(PortContext* ctx) {
@@ -93,6 +131,32 @@ PortContext* FindPort(PortContext* list, const wchar_t* name) {
     return nullptr;
 }
 
+PortContext* PortFromHandle(HANDLE h) {
+    auto* ctx = static_cast<PortContext*>(h);
+    if (ctx) {
+        // A handle that is not ours is never dereferenced.
+        PortLock global(nullptr);
+        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE) ctx = nullptr;
+    }
+    if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
+    return ctx;
+}
+
+void AddPortRef(PortContext* ctx) { InterlockedIncrement(&ctx->cRefs); }
+
+void ReleasePortRef(PortContext* ctx) {
+    if (InterlockedDecrement(&ctx->cRefs) == 0) FreePortContext(ctx);
+}
+
+BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs) {
+    StatusSet(ctx, ST_CLOSING);   // nothing starts on the port from here on
+    BOOL worker = StopPortWorker(ctx, timeoutMs);
+    SetEvent(ctx->hCloseEvent);
+    BOOL notify = StopNotifyThreads(ctx, timeoutMs);
+    if (!(worker && notify) && TraceOn(ctx)) TraceWrite(ctx, "VJLMON:StopPortThreads -TIMEOUT-");
+    return worker && notify;
+}
+
 DWORD WaitSpoolerFunc(PortContext* ctx) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
     DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs);
@@ -126,12 +190,26 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
     if (printerName && *printerName) ctx->pszPrinterName = StrDupW(printerName);
 
     ctx->status = ST_IDLE;
+    ctx->cRefs = 1;   // the session's
     ctx->pSpoolerRight = static_cast<SpoolerRight*>(MemAlloc(sizeof(SpoolerRight)));
     ctx->hCloseEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ctx->dwClosePortTimeout = kDefaultClosePortTimeout;
 
     ctx->pVarTable = CopyStatusTemplate();
     ctx->pJobInfoSlot = MemAlloc(64);
+    ctx->pJcidList = static_cast<JcidList*>(MemAlloc(sizeof(JcidList)));
+    ctx->hRefreshDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (auto* cs = static_cast<CRITICAL_SECTION*>(MemAlloc(sizeof(CRITICAL_SECTION)))) {
+        InitializeCriticalSection(cs);
+        ctx->pCritSec = cs;
+    }
+    // Threads rely on every one of these; a port without them is not opened.
+    if (!ctx->pSpoolerRight || !ctx->hCloseEvent || !ctx->hWakeEvent || !ctx->pVarTable || !ctx->pJobInfoSlot ||
+        !ctx->pJcidList || !ctx->hRefreshDoneEvent || !ctx->pCritSec) {
+        FreePortContext(ctx);
+        return nullptr;
+    }
 
     PortContext** tail = &pPortList;
     while (*tail) tail = &(*tail)->pNext;
@@ -145,12 +223,6 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
     ResetConfigVariables(ctx, TRUE);
 
     ctx->qwStatusMask[0] = ctx->qwStatusMask[1] = 0;
-    ctx->pJcidList = static_cast<JcidList*>(MemAlloc(sizeof(JcidList)));
-    if (auto* cs = static_cast<CRITICAL_SECTION*>(MemAlloc(sizeof(CRITICAL_SECTION)))) {
-        InitializeCriticalSection(cs);
-        ctx->pCritSec = cs;
-    }
-    ctx->hRefreshDoneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Per-job fields start cleared (zero-filled); the parallel-port mode
     // cache starts as "read it once" with the usual mode.
     ctx->bModeRefresh = 1;
@@ -168,39 +240,10 @@ BOOL DestroyPortContext(PortContext* ctx) {
     while (*link && *link != ctx) link = &(*link)->pNext;
     if (!*link) return FALSE;
     *link = ctx->pNext;
-
-    FreeVarTable(ctx->pVarTable);
-    ctx->pVarTable = nullptr;
-    MemFree(ctx->pJobInfoSlot);
-    while (ctx->pBindList) UnbindSRM(ctx->pBindList, ctx);
-    MemFree(ctx->pszPrinterName);
-    MemFree(ctx->pSpoolerRight);
-    if (ctx->hCloseEvent) CloseHandle(ctx->hCloseEvent);
-    if (ctx->pJcidList) {
-        // Nodes are {next, data}: each owns its data block.
-        auto** node = static_cast<void**>(ctx->pJcidList->pFirst);
-        while (node) {
-            auto** next = static_cast<void**>(node[0]);
-            MemFree(node[1]);
-            MemFree(node);
-            node = next;
-        }
-        MemFree(ctx->pJcidList);
-    }
-    if (ctx->status & ST_THREAD_ALIVE) {
-        StatusClear(ctx, ST_THREAD_RUN);
-        Sleep(4010);
-    }
-    if (ctx->pCritSec) {
-        DeleteCriticalSection(ctx->pCritSec);
-        MemFree(ctx->pCritSec);
-    }
-    if (ctx->hRefreshDoneEvent) CloseHandle(ctx->hRefreshDoneEvent);
-    ctx->cLockDepth = 0;
-    ResetTraceSettings(ctx);
-    FreeSnmpBuffers(ctx);
-    DiscardPending(ctx);
-    MemFree(ctx);
+    ctx->pNext = nullptr;
+    // ClosePort has stopped them already (and set ST_CLOSING doing so).
+    if (!(ctx->status & ST_CLOSING)) StopPortThreads(ctx, kThreadStopTimeoutMs);
+    ReleasePortRef(ctx);
     return TRUE;
 }
 
@@ -210,20 +253,23 @@ BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortNam
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // The slots the monitor calls on every job and at close.
+    if (!pMonitor->pfnStartDocPort || !pMonitor->pfnWritePort || !pMonitor->pfnEndDocPort || !pMonitor->pfnClosePort) {
+        SetLastError(ERROR_INVALID_PRINT_MONITOR);
+        return FALSE;
+    }
     if (wcscmp(pszPortName, kReservedPortName) == 0) {
         SetLastError(3007);
         return FALSE;
     }
-    LockPort(nullptr);
+    PortLock global(nullptr);
     if (FindPort(pPortList, pszPortName)) {
-        UnlockPort(nullptr);
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
     bool firstPort = pPortList == nullptr;
     PortContext* ctx = CreatePortContext(pszPortName, pszPrinterName);
     if (!ctx) {
-        UnlockPort(nullptr);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
@@ -239,7 +285,6 @@ BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortNam
     if (!pMonitor->pfnOpenPort(hMonitorPort, pszPortName, &ctx->hPort)) {
         DWORD err = GetLastError();
         DestroyPortContext(ctx);
-        UnlockPort(nullptr);
         SetLastError(err);
         return FALSE;
     }
@@ -256,7 +301,6 @@ BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortNam
     SetPortStatusAll(ctx);
 
     if (TraceOn(ctx)) TraceSettingsBlock(ctx);
-    UnlockPort(nullptr);
     return TRUE;
 }
 
@@ -268,10 +312,10 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
         return FALSE;
     }
     // A handle that is not ours is never dereferenced.
-    LockPort(nullptr);
-    bool known = InPortList(ctx);
-    UnlockPort(nullptr);
-    if (!known) return TRUE;
+    {
+        PortLock global(nullptr);
+        if (!InPortList(ctx)) return TRUE;
+    }
 
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonClosePort -START-");
     ResetPrintCheckInfo(ctx);
@@ -283,16 +327,14 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
         DeleteJob(ctx, TRUE);
     }
 
-    if (ctx->status & ST_THREAD_ALIVE) {
-        StatusClear(ctx, ST_THREAD_RUN);
-        if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
-        while (ctx->hWakeEvent) Sleep(500);  // the worker clears it as its last act
-    }
-    SetEvent(ctx->hCloseEvent);
+    // The worker first, then (through the close event) the notification
+    // threads; none starts again on a closing port.
+    StopPortThreads(ctx, kThreadStopTimeoutMs);
 
-    LockPort(ctx);
-    if (ctx->fn.pfnClosePort) ctx->fn.pfnClosePort(ctx->hPort);
-    UnlockPort(ctx);
+    {
+        PortLock lock(ctx);
+        if (ctx->fn.pfnClosePort) ctx->fn.pfnClosePort(ctx->hPort);
+    }
 
     RefreshSRMBindings(ctx);
 
@@ -310,9 +352,8 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     Sleep(300);
     if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
 
-    LockPort(nullptr);
+    PortLock global(nullptr);
     DestroyPortContext(ctx);
     if (!pPortList) WSACleanup();
-    UnlockPort(nullptr);
     return TRUE;
 }

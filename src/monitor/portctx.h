@@ -35,6 +35,7 @@ constexpr DWORD SYS_PRINTER_RESET  = 0x80000000;
 struct StatusVariable;
 struct SrmBinding;
 struct JobQueueEntry;
+struct NotifyThread;
 
 struct JcidList {
     DWORD count;
@@ -64,13 +65,20 @@ struct PortContext {
     DWORD qwStatusMask[2];           // low half, high half
     JcidList* pJcidList;
     MONITOR2 fn;                     // only the first 160 bytes are copied
-    DWORD PortMode;
+    volatile DWORD PortMode;         // changed with PortModeSet/PortModeClear only
     CRITICAL_SECTION* pCritSec;
     LONG cLockDepth;
     HANDLE hRefreshDoneEvent;
-    DWORD dwSysFlag;
+    volatile DWORD dwSysFlag;        // changed with SysFlagSet/SysFlagClear only
     char szCommunity[32];
     DWORD dwClosePortTimeout;
+    // The session and every thread started on the port hold a reference;
+    // the last one to let go frees the context.
+    volatile LONG cRefs;
+    // The port's worker (waiting-job or refresh thread), kept so that
+    // stopping it can wait on it; null when none was started since the last
+    // reap. hWakeEvent lives as long as the context.
+    HANDLE hWorkerThread;
 
     // --- port settings ---
     DWORD bVariablePolling;
@@ -131,6 +139,8 @@ struct PortContext {
     // --- manager bindings (more) ---
     DWORD dwPortSeverity;            // severity last given to the spooler's port status
     volatile LONG cNotifyThreads;    // notification threads not yet ended
+    NotifyThread* pNotifyThreads;    // notification threads not yet reaped (port lock)
+    SrmBinding* pRetiredBinds;       // dropped bindings whose jobs are still queued (port lock)
     DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
     DWORD bSendUstatusOff;           // the worker sends the status-off sequence as it ends
 
@@ -153,10 +163,41 @@ inline void StatusSet(PortContext* ctx, DWORD bits) {
 inline void StatusClear(PortContext* ctx, DWORD bits) {
     InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), static_cast<LONG>(~bits));
 }
+// dwSysFlag and PortMode are shared the same way.
+inline void SysFlagSet(PortContext* ctx, DWORD bits) {
+    InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->dwSysFlag), static_cast<LONG>(bits));
+}
+inline void SysFlagClear(PortContext* ctx, DWORD bits) {
+    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->dwSysFlag), static_cast<LONG>(~bits));
+}
+inline void PortModeSet(PortContext* ctx, DWORD bits) {
+    InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->PortMode), static_cast<LONG>(bits));
+}
+inline void PortModeClear(PortContext* ctx, DWORD bits) {
+    InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->PortMode), static_cast<LONG>(~bits));
+}
 
 PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName);
+// Unlinks the context, stops its threads and drops the session's reference;
+// the memory goes when the last thread of the port has let go as well.
 BOOL DestroyPortContext(PortContext* ctx);
 PortContext* FindPort(PortContext* list, const wchar_t* name);
+
+// The context behind a handle the spooler passed, or null (last error 87)
+// when it is not an open port of this monitor.
+PortContext* PortFromHandle(HANDLE h);
+
+// A thread started on the port holds a reference until its very last act.
+void AddPortRef(PortContext* ctx);
+void ReleasePortRef(PortContext* ctx);
+
+// Longest wait for a port thread to end once asked to: a round may be
+// waiting for the spooler-access right (30 s) when the request comes.
+constexpr DWORD kThreadStopTimeoutMs = 35000;
+
+// Stops the worker and every notification thread of a closing port and
+// waits for them (each at most timeoutMs); FALSE when one still runs.
+BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs);
 
 DWORD WaitSpoolerFunc(PortContext* ctx);
 void ReleaseSpoolerFunc(PortContext* ctx);

@@ -63,6 +63,29 @@ void AppendBinding(PortContext* ctx, SrmBinding* b) {
     *link = b;
 }
 
+// A dropped binding keeps no manager: its library is gone.
+void ClearManagerEntries(SrmBinding* b) {
+    b->pfnOpenManagerExW = nullptr;
+    b->pfnCloseManager = nullptr;
+    b->pfnGetPrinterStatusA = nullptr;
+    b->pfnGetPrinterStatusW = nullptr;
+    b->pfnSetReqPrinterStatusEventA = nullptr;
+    b->pfnResSetPrinterStatus = nullptr;
+    b->pfnUpdatePrinterStatusA = nullptr;
+    b->pfnSetNotificationEventA = nullptr;
+    b->pfnSetNotificationEventExA = nullptr;
+    b->pfnKillNotificationEvent = nullptr;
+    b->pfnSetNotificationCallbackExA = nullptr;
+    b->pfnKillNotificationCallback = nullptr;
+}
+
+// What is left of a dropped binding: its name and printer handle.
+void FreeRetiredRecord(SrmBinding* b) {
+    if (b->hPrinter) ClosePrinter(b->hPrinter);
+    MemFree(b->pszPrinterName);
+    MemFree(b);
+}
+
 void FreeBindingRecord(SrmBinding* b) {
     if (b->hManager && b->pfnCloseManager) b->pfnCloseManager(b->hManager);
     if (b->hSrmLib) FreeLibrary(b->hSrmLib);
@@ -90,22 +113,21 @@ struct PrinterFacts {
 };
 
 bool ReadPrinterFacts(const wchar_t* name, PrinterFacts* f, bool withDriver) {
-    HANDLE h = nullptr;
-    if (!OpenPrinterW(const_cast<LPWSTR>(name), &h, nullptr) || !h) return false;
+    UniquePrinter h;
+    if (!OpenPrinterW(const_cast<LPWSTR>(name), h.put(), nullptr) || !h) return false;
     bool ok = false;
     DWORD needed = 0;
-    GetPrinterW(h, 2, nullptr, 0, &needed);
+    GetPrinterW(h.get(), 2, nullptr, 0, &needed);
     if (needed && (f->pi2 = static_cast<PRINTER_INFO_2W*>(MemAlloc(needed))) &&
-        GetPrinterW(h, 2, reinterpret_cast<LPBYTE>(f->pi2), needed, &needed)) {
+        GetPrinterW(h.get(), 2, reinterpret_cast<LPBYTE>(f->pi2), needed, &needed)) {
         ok = true;
         if (withDriver) {
             needed = 0;
-            GetPrinterDriverW(h, nullptr, 3, nullptr, 0, &needed);
+            GetPrinterDriverW(h.get(), nullptr, 3, nullptr, 0, &needed);
             ok = needed && (f->di3 = static_cast<DRIVER_INFO_3W*>(MemAlloc(needed))) &&
-                 GetPrinterDriverW(h, nullptr, 3, reinterpret_cast<LPBYTE>(f->di3), needed, &needed);
+                 GetPrinterDriverW(h.get(), nullptr, 3, reinterpret_cast<LPBYTE>(f->di3), needed, &needed);
         }
     }
-    ClosePrinter(h);
     return ok;
 }
 
@@ -150,7 +172,7 @@ SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAt
         return nullptr;
     }
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:BindSRM -START-");
-    LockPort(ctx);
+    PortLock lock(ctx);
     if (IsStatusPrinter(printerName)) LoadManagerLibrary(b, SRM_ENTRY_COUNT);
     SRMHANDLE h = 0;
     if (b->pfnOpenManagerExW && b->pfnOpenManagerExW(printerName, SZ_SRM_DEVICE, SRM_OPEN_FLAGS, &h) == 0 && h) {
@@ -158,14 +180,12 @@ SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAt
         if (!ManagerAccepts(ctx, b)) {
             if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:BindSRM -END(refused)-");
             FreeBindingRecord(b);
-            UnlockPort(ctx);
             return nullptr;
         }
         AppendBinding(ctx, b);
         OpenBindingPrinter(b);
         StartManagedBinding(ctx, b, publishAtBind);
         if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:BindSRM -END(managed)-");
-        UnlockPort(ctx);
         return b;
     }
     // No manager for now: the binding still serves its printer handle, and
@@ -173,13 +193,12 @@ SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAt
     AppendBinding(ctx, b);
     OpenBindingPrinter(b);
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:BindSRM -END(no manager)-");
-    UnlockPort(ctx);
     return b;
 }
 
 BOOL BindSRM_All(PortContext* ctx) {
     if (!ctx || (ctx->dwPortStatus & 0x40)) return FALSE;
-    LockPort(ctx);
+    PortLock lock(ctx);
     SrmBinding* next = nullptr;
     for (SrmBinding* b = ctx->pBindList; b && !(ctx->status & ST_MGR_TERMINATED); b = next) {
         next = b->pNext;
@@ -198,44 +217,66 @@ BOOL BindSRM_All(PortContext* ctx) {
             UnbindSRM(b, ctx);
         }
     }
-    UnlockPort(ctx);
     return TRUE;
 }
 
 BOOL UnbindSRM(SrmBinding* bind, PortContext* ctx) {
     if (!bind || !ctx) return FALSE;
-    LockPort(ctx);
+    PortLock lock(ctx);
     SrmBinding** link = &ctx->pBindList;
     while (*link && *link != bind) link = &(*link)->pNext;
-    if (!*link) {
-        UnlockPort(ctx);
-        return FALSE;
-    }
+    if (!*link) return FALSE;
     *link = bind->pNext;
+    bind->pNext = nullptr;
     if (ctx->pCurBind == bind) ctx->pCurBind = nullptr;
-    // Queued jobs must not keep a binding that is about to go.
-    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)
-        if (e->pBind == bind) e->pBind = nullptr;
+    ForgetNotifyBinding(ctx, bind);
     // The notification thread waits on its own duplicate of this event.
     if (bind->hUnbindEvent) {
         SetEvent(bind->hUnbindEvent);
         CloseHandle(bind->hUnbindEvent);
+        bind->hUnbindEvent = nullptr;
     }
-    MemFree(bind->pszPrinterName);
-    bind->pszPrinterName = nullptr;
     SetPortStatus(ctx, bind, nullptr);
     if (bind->hPrinterReady) CloseHandle(bind->hPrinterReady);
+    bind->hPrinterReady = nullptr;
     if (bind->hManager && bind->pfnCloseManager) bind->pfnCloseManager(bind->hManager);
+    bind->hManager = 0;
     if (bind->hSrmLib) FreeLibrary(bind->hSrmLib);
-    if (bind->hPrinter) ClosePrinter(bind->hPrinter);
-    MemFree(bind);
-    UnlockPort(ctx);
+    bind->hSrmLib = nullptr;
+    ClearManagerEntries(bind);
+    bool queued = false;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e && !queued; e = e->pNext) queued = e->pBind == bind;
+    if (queued) {
+        // Its queued jobs still owe the spooler their release: the record
+        // stays, with its printer handle, until the last of them leaves.
+        bind->dwFlags = 0;
+        bind->pNext = ctx->pRetiredBinds;
+        ctx->pRetiredBinds = bind;
+    } else {
+        FreeRetiredRecord(bind);
+    }
     return TRUE;
+}
+
+void FreeRetiredBindings(PortContext* ctx, bool all) {
+    if (!ctx) return;
+    PortLock lock(ctx);
+    SrmBinding** link = &ctx->pRetiredBinds;
+    while (SrmBinding* b = *link) {
+        bool queued = false;
+        for (JobQueueEntry* e = ctx->pJobQueueHead; e && !queued && !all; e = e->pNext) queued = e->pBind == b;
+        if (queued) {
+            link = &b->pNext;
+            continue;
+        }
+        *link = b->pNext;
+        FreeRetiredRecord(b);
+    }
 }
 
 BOOL RefreshSRMBindings(PortContext* ctx) {
     if (!ctx) return FALSE;
-    LockPort(ctx);
+    PortLock lock(ctx);
     PortPrinter* printers = nullptr;
     if (EnumPortPrinters(ctx, &printers)) {
         for (PortPrinter* p = printers; p; p = p->pNext) {
@@ -265,10 +306,6 @@ BOOL RefreshSRMBindings(PortContext* ctx) {
             }
         }
     }
-    UnlockPort(ctx);
-    // A closing port frees its context next: its notification threads, on
-    // their way out through the close event, must be gone by then.
-    if (ctx->hCloseEvent && WaitForSingleObject(ctx->hCloseEvent, 0) == WAIT_OBJECT_0) WaitNotifyThreadsEnded(ctx, 30000);
     return TRUE;
 }
 
@@ -327,19 +364,18 @@ void FreePortPrinters(PortPrinter* list) {
 
 BOOL EnumStatusModels(StatusModel** list) {
     *list = nullptr;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStatusModelsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStatusModelsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return FALSE;
     StatusModel** tail = list;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD cch = 256;
-        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(key.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         wchar_t sub[300];
         _snwprintf(sub, 300, L"%s\\Status Variables", name);
         sub[299] = L'\0';
-        HKEY vars;
-        if (RegOpenKeyExW(key, sub, 0, KEY_READ, &vars) != ERROR_SUCCESS) continue;
-        RegCloseKey(vars);
+        UniqueRegKey vars;
+        if (RegOpenKeyExW(key.get(), sub, 0, KEY_READ, vars.put()) != ERROR_SUCCESS) continue;
         auto* m = static_cast<StatusModel*>(MemAlloc(sizeof(StatusModel)));
         if (!m) break;
         if (!(m->pszModel = StrDupW(name))) {
@@ -349,7 +385,6 @@ BOOL EnumStatusModels(StatusModel** list) {
         *tail = m;
         tail = &m->pNext;
     }
-    RegCloseKey(key);
     return TRUE;
 }
 
@@ -386,16 +421,14 @@ BOOL GetPrinterModelMask(const wchar_t* printerName, SrmBinding* bind) {
     size_t n = wcslen(printerName);
     if (n >= 300) return FALSE;
     for (size_t i = 0; i <= n; ++i) sub[i] = printerName[i] == L'\\' ? L',' : printerName[i];
-    HKEY printers, key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrintersKey, 0, KEY_READ, &printers) != ERROR_SUCCESS) return FALSE;
-    LONG rc = RegOpenKeyExW(printers, sub, 0, KEY_READ, &key);
-    RegCloseKey(printers);
-    if (rc != ERROR_SUCCESS) return FALSE;
+    UniqueRegKey printers, key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrintersKey, 0, KEY_READ, printers.put()) != ERROR_SUCCESS) return FALSE;
+    if (RegOpenKeyExW(printers.get(), sub, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return FALSE;
     wchar_t driver[257] = {};
     DWORD cb = 512, type = 0;
-    rc = RegQueryValueExW(key, L"Printer Driver", nullptr, &type, reinterpret_cast<LPBYTE>(driver), &cb);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) return FALSE;
+    if (RegQueryValueExW(key.get(), L"Printer Driver", nullptr, &type, reinterpret_cast<LPBYTE>(driver), &cb) !=
+        ERROR_SUCCESS)
+        return FALSE;
     for (const SupportedModel* m = kSupportedModels; m->pszShortName; ++m) {
         if (wcscmp(driver, m->pwszFullName) == 0) {
             bind->qwModelMask[0] = m->qwStatusMask[0];

@@ -54,7 +54,12 @@ constexpr wchar_t kDefaultMonitorName[] = L"Lorvane Language Monitor for VEK Tes
 
 SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAtBind);
 BOOL BindSRM_All(PortContext* ctx);
+// Drops a binding. One that queued jobs still name moves to pRetiredBinds
+// with its printer handle, so that those jobs can still be released.
 BOOL UnbindSRM(SrmBinding* bind, PortContext* ctx);
+// Frees the retired bindings no queued job names any more (all of them with
+// `all`).
+void FreeRetiredBindings(PortContext* ctx, bool all);
 BOOL RefreshSRMBindings(PortContext* ctx);
 BOOL EnumPortPrinters(PortContext* ctx, PortPrinter** list);
 void FreePortPrinters(PortPrinter* list);

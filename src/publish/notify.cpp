@@ -1,9 +1,9 @@
 #include "publish/notify.h"
 #include "diag/trace.h"
 #include "publish/binding.h"
-#include "publish/getdata.h"
 #include "publish/statusvar.h"
 #include "publish/waitjob.h"
+#include "publish/worker.h"
 #include "status/devcheck.h"
 
 #include <cstdio>
@@ -29,22 +29,17 @@ enum Slot {
 
 struct NotifyState {
     PortContext* ctx = nullptr;
-    HANDLE ev[4] = {};   // Port, PrinterName, TerminateManager, PrinterExtStatus changed
-    HANDLE hDelPrn = nullptr;
-    HANDLE hStartStatus = nullptr;
-    HANDLE hPwdJob = nullptr;
-    HANDLE hUnbind = nullptr;   // our duplicate: UnbindSRM closes the binding's own
+    NotifyThread* self = nullptr;
+    UniqueKernelHandle ev[4];   // Port, PrinterName, TerminateManager, PrinterExtStatus changed
+    UniqueKernelHandle hDelPrn;
+    UniqueKernelHandle hStartStatus;
+    UniqueKernelHandle hPwdJob;
+    UniqueKernelHandle hUnbind;   // our duplicate: UnbindSRM closes the binding's own
     SRMREG reg = 0;
 };
 
-
-// The binding this thread serves; the caller holds the port lock.
-SrmBinding* OwnBinding(PortContext* ctx) {
-    DWORD me = GetCurrentThreadId();
-    for (SrmBinding* b = ctx->pBindList; b; b = b->pNext)
-        if (b->dwNotifyThreadId == me) return b;
-    return nullptr;
-}
+// The binding this thread serves, null once dropped; under the port lock.
+SrmBinding* OwnBinding(NotifyState* st) { return st->self->pBind; }
 
 HANDLE CreateDelPrnEvent(const wchar_t* printer) {
     wchar_t name[257];
@@ -58,22 +53,11 @@ HANDLE OpenOrCreateEvent(const wchar_t* name) {
     return h ? h : CreateEventW(nullptr, FALSE, FALSE, name);
 }
 
-void CloseIf(HANDLE* h) {
-    if (*h) CloseHandle(*h);
-    *h = nullptr;
-}
-
 // The four change events, DEL_PRN and START_STATUS.
 void CloseWatchEvents(NotifyState* st) {
-    for (HANDLE& e : st->ev) CloseIf(&e);
-    CloseIf(&st->hDelPrn);
-    CloseIf(&st->hStartStatus);
-}
-
-void CloseAll(NotifyState* st) {
-    CloseWatchEvents(st);
-    CloseIf(&st->hPwdJob);
-    CloseIf(&st->hUnbind);
+    for (UniqueKernelHandle& e : st->ev) e.reset();
+    st->hDelPrn.reset();
+    st->hStartStatus.reset();
 }
 
 // Under the port lock.
@@ -93,16 +77,16 @@ bool InitialReads(NotifyState* st, SrmBinding* b) {
     PortContext* ctx = st->ctx;
     SrmPortValue port = {};
     if (ReadValue(b, SZ_SRMVAR_PORT, &port, sizeof(port)) != 0) return false;
-    if (port.dwWord && !SrmPortNamesPort(ctx, &port)) SetEvent(st->ev[0]);
+    if (port.dwWord && !SrmPortNamesPort(ctx, &port)) SetEvent(st->ev[0].get());
     wchar_t name[SRM_PRINTERNAME_CB / sizeof(wchar_t)] = {};
     if (ReadValue(b, SZ_SRMVAR_PRINTERNAME, name, sizeof(name)) != 0) return false;
     name[SRM_PRINTERNAME_CB / sizeof(wchar_t) - 1] = L'\0';
-    if (b->pszPrinterName && b->pszPrinterName[0] && wcscmp(name, b->pszPrinterName) != 0) SetEvent(st->ev[1]);
+    if (b->pszPrinterName && b->pszPrinterName[0] && wcscmp(name, b->pszPrinterName) != 0) SetEvent(st->ev[1].get());
     DWORD terminate = 0;
     if (ReadValue(b, SZ_SRMVAR_TERMINATE, &terminate, sizeof(terminate)) != 0) return false;
     if (terminate) {
         StatusSet(ctx, ST_MGR_TERMINATED);
-        SetEvent(st->ev[2]);
+        SetEvent(st->ev[2].get());
     }
     return true;
 }
@@ -115,7 +99,7 @@ NotifyExit OnPortChanged(NotifyState* st, SrmBinding* b) {
     ctx->dwPortSeverity = 0;
     SetPortW(nullptr, ctx->pszPortName, 3, reinterpret_cast<LPBYTE>(&info));
     if (!SrmPortNamesPort(ctx, &port)) return NX_UNBIND;
-    ResetEvent(st->ev[0]);
+    ResetEvent(st->ev[0].get());
     return NX_STAY;
 }
 
@@ -128,14 +112,13 @@ NotifyExit OnNameChanged(NotifyState* st, SrmBinding* b) {
             MemFree(b->pszPrinterName);
             b->pszPrinterName = copy;
         }
-        ResetEvent(st->ev[1]);
+        ResetEvent(st->ev[1].get());
         // A deletion is announced under the printer's new name.
-        CloseIf(&st->hDelPrn);
-        st->hDelPrn = CreateDelPrnEvent(b->pszPrinterName);
+        st->hDelPrn.reset(CreateDelPrnEvent(b->pszPrinterName));
         if (!st->hDelPrn) return NX_UNBIND;
         return NX_STAY;
     }
-    ResetEvent(st->ev[1]);
+    ResetEvent(st->ev[1].get());
     return NX_STAY;
 }
 
@@ -144,81 +127,83 @@ NotifyExit OnNameChanged(NotifyState* st, SrmBinding* b) {
 void OnJobEvent(NotifyState* st) {
     PortContext* ctx = st->ctx;
     if (ctx->status & (ST_IN_DOC | ST_THREAD_ALIVE)) {
-        ResetEvent(st->hPwdJob);
+        ResetEvent(st->hPwdJob.get());
         return;
     }
     bool haveJobs = false;
-    LockPort(ctx);
-    SrmBinding* b = OwnBinding(ctx);
-    HANDLE printer = b ? b->hPrinter : nullptr;
-    if (printer) {
-        DWORD needed = 0, count = 0;
-        EnumJobsW(printer, 0, 0xFFFFFFFF, 1, nullptr, 0, &needed, &count);
-        if (needed) {
-            HeapBlock jobs(MemAlloc(needed));
-            if (!jobs.p)
-                haveJobs = true;   // go on as if the list had been read
-            else
-                haveJobs = EnumJobsW(printer, 0, 0xFFFFFFFF, 1, static_cast<LPBYTE>(jobs.p), needed, &needed, &count) &&
-                           count > 0;
-        }
-    }
-    UnlockPort(ctx);
-    if (haveJobs) {
-        DWORD rc = WaitSpoolerFunc(ctx);
-        if (rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED) {
-            if (!(ctx->status & (ST_IN_DOC | ST_THREAD_ALIVE))) {
-                CheckDeviceId(ctx);
-                if (ctx->dwPortSeverity == PORT_STATUS_TYPE_ERROR && !ctx->bWaitThreadStarted &&
-                    StartWaitingJobThread(ctx))
-                    ctx->bWaitThreadStarted = 1;
+    {
+        PortLock lock(ctx);
+        SrmBinding* b = OwnBinding(st);
+        HANDLE printer = b ? b->hPrinter : nullptr;
+        if (printer) {
+            DWORD needed = 0, count = 0;
+            EnumJobsW(printer, 0, 0xFFFFFFFF, 1, nullptr, 0, &needed, &count);
+            if (needed) {
+                HeapBlock jobs(MemAlloc(needed));
+                if (!jobs.p)
+                    haveJobs = true;   // go on as if the list had been read
+                else
+                    haveJobs = EnumJobsW(printer, 0, 0xFFFFFFFF, 1, static_cast<LPBYTE>(jobs.p), needed, &needed,
+                                         &count) &&
+                               count > 0;
             }
-            ReleaseSpoolerFunc(ctx);
         }
     }
-    ResetEvent(st->hPwdJob);
+    if (haveJobs) {
+        SpoolerRightGuard right(ctx);
+        if (right.held() && !(ctx->status & (ST_IN_DOC | ST_THREAD_ALIVE))) {
+            CheckDeviceId(ctx);
+            if (ctx->dwPortSeverity == PORT_STATUS_TYPE_ERROR && !ctx->bWaitThreadStarted) {
+                // Marked before the start: the thread clears it as it ends.
+                ctx->bWaitThreadStarted = 1;
+                if (!StartWaitingJobThread(ctx)) ctx->bWaitThreadStarted = 0;
+            }
+        }
+    }
+    ResetEvent(st->hPwdJob.get());
 }
 
-DWORD NotifyMain(PortContext* ctx) {
-    if (ctx->dwPortStatus & 0x40) return 0;
-    NotifyState st;
-    st.ctx = ctx;
+// Stops the port's worker on the way out, unless it is the waiting-job
+// thread (which ends by itself once no job waits).
+void StopWorkerForNotify(PortContext* ctx) {
+    if (!ctx->bWaitThreadStarted) StopPortWorker(ctx, kThreadStopTimeoutMs);
+}
 
-    LockPort(ctx);
-    SrmBinding* b = OwnBinding(ctx);
+DWORD NotifyMain(NotifyState* st) {
+    PortContext* ctx = st->ctx;
+    if (ctx->dwPortStatus & 0x40) return 0;
+
+    PortLock lock(ctx);
+    SrmBinding* b = OwnBinding(st);
     if (!b || !b->pfnSetNotificationEventExA || !b->pfnGetPrinterStatusA || !b->pfnKillNotificationEvent ||
         !b->hUnbindEvent ||
-        !DuplicateHandle(GetCurrentProcess(), b->hUnbindEvent, GetCurrentProcess(), &st.hUnbind, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        UnlockPort(ctx);
+        !DuplicateHandle(GetCurrentProcess(), b->hUnbindEvent, GetCurrentProcess(), st->hUnbind.put(), 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
         return 0;
-    }
     bool ok = true;
-    for (HANDLE& e : st.ev) ok = ok && (e = CreateEventW(nullptr, FALSE, FALSE, nullptr)) != nullptr;
-    ok = ok && (st.hDelPrn = CreateDelPrnEvent(b->pszPrinterName)) != nullptr;
-    ok = ok && (st.hStartStatus = OpenOrCreateEvent(kStartStatusEvent)) != nullptr;
+    for (UniqueKernelHandle& e : st->ev) ok = ok && (e.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)), bool(e));
+    ok = ok && (st->hDelPrn.reset(CreateDelPrnEvent(b->pszPrinterName)), bool(st->hDelPrn));
+    ok = ok && (st->hStartStatus.reset(OpenOrCreateEvent(kStartStatusEvent)), bool(st->hStartStatus));
     if (ok) {
         wchar_t name[261];
         _snwprintf(name, 260, kPwdJobEventFmt, b->pszPrinterName);
         name[260] = L'\0';
-        ok = (st.hPwdJob = OpenOrCreateEvent(name)) != nullptr;
+        ok = (st->hPwdJob.reset(OpenOrCreateEvent(name)), bool(st->hPwdJob));
     }
-    if (ok && b->pfnSetNotificationEventExA(b->hManager, SRM_NOTIFY_COUNT, SZ_SRM_NOTIFY_NAMES, st.ev, &st.reg) != 0) {
-        KillRegistration(&st, b);
+    HANDLE events[4] = {st->ev[0].get(), st->ev[1].get(), st->ev[2].get(), st->ev[3].get()};
+    if (ok && b->pfnSetNotificationEventExA(b->hManager, SRM_NOTIFY_COUNT, SZ_SRM_NOTIFY_NAMES, events, &st->reg) != 0) {
+        KillRegistration(st, b);
         ok = false;
     }
-    if (!ok) {
-        CloseAll(&st);
-        UnlockPort(ctx);
-        return 0;
-    }
+    if (!ok) return 0;
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:SRMNotifyThread -START-");
-    NotifyExit exit = InitialReads(&st, b) ? NX_STAY : NX_FAILURE;
-    UnlockPort(ctx);
+    NotifyExit exit = InitialReads(st, b) ? NX_STAY : NX_FAILURE;
+    lock.unlock();
 
     while (exit == NX_STAY) {
-        HANDLE waits[SLOT_COUNT] = {ctx->hCloseEvent, st.ev[0],     st.ev[1],   st.ev[2], st.hDelPrn,
-                                    st.hStartStatus,  st.hPwdJob,   st.ev[3],   st.hUnbind};
+        HANDLE waits[SLOT_COUNT] = {ctx->hCloseEvent,      st->ev[0].get(),   st->ev[1].get(),
+                                    st->ev[2].get(),       st->hDelPrn.get(), st->hStartStatus.get(),
+                                    st->hPwdJob.get(),     st->ev[3].get(),   st->hUnbind.get()};
         DWORD w = WaitForMultipleObjects(SLOT_COUNT, waits, FALSE, INFINITE);
         if (w >= WAIT_OBJECT_0 + SLOT_COUNT) {
             exit = NX_FAILURE;
@@ -232,87 +217,125 @@ DWORD NotifyMain(PortContext* ctx) {
             exit = NX_UNBIND;
             break;
         case SLOT_DEL_PRN: exit = NX_UNBIND; break;
-        case SLOT_PWDJOB: OnJobEvent(&st); break;
-        case SLOT_EXT_STATUS: {
-            // Clears a manager shutdown mark; it does not start polling.
-            DWORD returned = 0;
-            PJLMonGetPrinterDataFromPort(ctx, 0, const_cast<LPWSTR>(L"Wake Up"), nullptr, 0, nullptr, 0, &returned);
+        case SLOT_PWDJOB: OnJobEvent(st); break;
+        case SLOT_EXT_STATUS:
+            // All a change of PrinterExtStatus does: lift a manager shutdown mark.
+            StatusClear(ctx, ST_MGR_TERMINATED);
             break;
-        }
         default: {
-            LockPort(ctx);
-            b = OwnBinding(ctx);
+            PortLock event(ctx);
+            b = OwnBinding(st);
             if (!b) {
                 exit = NX_GONE;
             } else if (w - WAIT_OBJECT_0 == SLOT_PORT) {
-                exit = OnPortChanged(&st, b);
+                exit = OnPortChanged(st, b);
             } else if (w - WAIT_OBJECT_0 == SLOT_NAME) {
-                exit = OnNameChanged(&st, b);
+                exit = OnNameChanged(st, b);
             } else {   // SLOT_START_STATUS: the status service restarted; its managers are stale
                 if (b->hManager && b->pfnCloseManager) b->pfnCloseManager(b->hManager);
                 b->hManager = 0;
-                st.reg = 0;
-                ResetEvent(st.hStartStatus);
+                st->reg = 0;
+                ResetEvent(st->hStartStatus.get());
                 exit = NX_UNBIND;
             }
-            UnlockPort(ctx);
             break;
         }
         }
     }
 
     if (TraceOn(ctx, TRC_SRM)) TraceF(ctx, "SRM:SRMNotifyThread -END(%d)-", static_cast<int>(exit));
-    if (exit == NX_GONE) {   // UnbindSRM has dropped the binding and its manager
-        CloseAll(&st);
-        return 1;
-    }
-    LockPort(ctx);
-    b = OwnBinding(ctx);
-    KillRegistration(&st, b);
-    CloseWatchEvents(&st);
+    if (exit == NX_GONE) return 1;   // UnbindSRM has dropped the binding and its manager
+    lock.lock();
+    b = OwnBinding(st);
+    KillRegistration(st, b);
+    CloseWatchEvents(st);
     if (exit == NX_UNBIND && b) UnbindSRM(b, ctx);
-    UnlockPort(ctx);
+    lock.unlock();
     StopWorkerForNotify(ctx);
-    CloseAll(&st);
     return 1;
 }
 
 }  // namespace
 
-void StopWorkerForNotify(PortContext* ctx) {
-    if (ctx->bWaitThreadStarted) return;
-    StatusClear(ctx, ST_THREAD_RUN);
-    if (HANDLE wake = ctx->hWakeEvent) SetEvent(wake);
-    while (ctx->hWakeEvent) Sleep(500);
-}
-
 DWORD WINAPI SRMNotifyThread(LPVOID param) {
-    auto* ctx = static_cast<PortContext*>(param);
-    DWORD rc = NotifyMain(ctx);
-    // The last touch of the context: ClosePort frees it once the count is 0.
+    auto* self = static_cast<NotifyThread*>(param);
+    PortContext* ctx = self->pPort;
+    DWORD rc;
+    {
+        NotifyState st;
+        st.ctx = ctx;
+        st.self = self;
+        rc = NotifyMain(&st);
+    }
+    // The last touches of the context: the port reaps the record and frees
+    // the context once every reference is gone.
     InterlockedDecrement(&ctx->cNotifyThreads);
+    ReleasePortRef(ctx);
     return rc;
 }
 
 BOOL StartSRMNotifyThread(PortContext* ctx, SrmBinding* bind) {
+    PortLock lock(ctx);
+    if (ctx->status & ST_CLOSING) return TRUE;
+    ReapNotifyThreads(ctx, false);
+    auto* self = static_cast<NotifyThread*>(MemAlloc(sizeof(NotifyThread)));
+    if (!self) return TRUE;
+    self->pPort = ctx;
+    self->pBind = bind;
+    AddPortRef(ctx);
     InterlockedIncrement(&ctx->cNotifyThreads);
     DWORD tid = 0;
-    HANDLE h = CreateThread(nullptr, 16384, SRMNotifyThread, ctx, CREATE_SUSPENDED, &tid);
-    if (!h) {
+    self->hThread = CreateThread(nullptr, 16384, SRMNotifyThread, self, CREATE_SUSPENDED, &tid);
+    if (!self->hThread) {
         InterlockedDecrement(&ctx->cNotifyThreads);
+        ReleasePortRef(ctx);
+        MemFree(self);
         return TRUE;
     }
     bind->dwNotifyThreadId = tid;
-    ResumeThread(h);
-    CloseHandle(h);
+    self->pNext = ctx->pNotifyThreads;
+    ctx->pNotifyThreads = self;
+    ResumeThread(self->hThread);
     return TRUE;
 }
 
-BOOL WaitNotifyThreadsEnded(PortContext* ctx, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (ctx->cNotifyThreads > 0) {
-        if (GetTickCount() - start >= timeoutMs) return FALSE;
-        Sleep(10);
+void ReapNotifyThreads(PortContext* ctx, bool all) {
+    NotifyThread** link = &ctx->pNotifyThreads;
+    while (NotifyThread* t = *link) {
+        if (all || WaitForSingleObject(t->hThread, 0) == WAIT_OBJECT_0) {
+            *link = t->pNext;
+            CloseHandle(t->hThread);
+            MemFree(t);
+        } else {
+            link = &t->pNext;
+        }
     }
-    return TRUE;
+}
+
+void ForgetNotifyBinding(PortContext* ctx, SrmBinding* bind) {
+    for (NotifyThread* t = ctx->pNotifyThreads; t; t = t->pNext)
+        if (t->pBind == bind) t->pBind = nullptr;
+}
+
+BOOL StopNotifyThreads(PortContext* ctx, DWORD timeoutMs) {
+    // Wait on our own duplicates: the records may be reaped meanwhile.
+    constexpr int kBatch = MAXIMUM_WAIT_OBJECTS;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE live[kBatch];
+        int n = 0;
+        {
+            PortLock lock(ctx);
+            ReapNotifyThreads(ctx, false);
+            for (NotifyThread* t = ctx->pNotifyThreads; t && n < kBatch; t = t->pNext)
+                if (DuplicateHandle(GetCurrentProcess(), t->hThread, GetCurrentProcess(), &live[n], SYNCHRONIZE,
+                                    FALSE, 0))
+                    ++n;
+        }
+        if (n == 0) return TRUE;
+        DWORD spent = GetTickCount() - start;
+        DWORD rc = spent < timeoutMs ? WaitForMultipleObjects(n, live, TRUE, timeoutMs - spent) : WAIT_TIMEOUT;
+        for (int i = 0; i < n; ++i) CloseHandle(live[i]);
+        if (rc == WAIT_TIMEOUT || rc == WAIT_FAILED) return FALSE;
+    }
 }

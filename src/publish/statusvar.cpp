@@ -248,11 +248,8 @@ DWORD VariableValueSize(const StatusVariable* row) {
 
 DWORD UpdateSRM_All(PortContext* ctx) {
     if (!ctx) return 0xFFFFFFFF;
-    LockPort(ctx);
-    if (!ctx->pVarTable) {
-        UnlockPort(ctx);
-        return 0xFFFFFFFF;
-    }
+    PortLock lock(ctx);
+    if (!ctx->pVarTable) return 0xFFFFFFFF;
     DWORD count = 0;
     for (StatusVariable* row = ctx->pVarTable; row->pszName; ++row) {
         if (!row->bChanged || !row->pValue) continue;
@@ -277,17 +274,13 @@ DWORD UpdateSRM_All(PortContext* ctx) {
             row->pValue = nullptr;
         }
     }
-    UnlockPort(ctx);
     return count;
 }
 
 DWORD PublishAtBind(PortContext* ctx, SrmBinding* bind) {
     if (!ctx || !bind) return 0xFFFFFFFF;
-    LockPort(ctx);
-    if (!ctx->pVarTable) {
-        UnlockPort(ctx);
-        return 0xFFFFFFFF;
-    }
+    PortLock lock(ctx);
+    if (!ctx->pVarTable) return 0xFFFFFFFF;
     DWORD accepted = 0;
     bool sameModel = ModelMasksMeet(bind->qwModelMask, ctx->qwStatusMask);
     for (StatusVariable* row = ctx->pVarTable; row->pszName; ++row) {
@@ -309,7 +302,6 @@ DWORD PublishAtBind(PortContext* ctx, SrmBinding* bind) {
         if (!HasManager(bind)) continue;
         if (Send(bind, row->pszName, value, size) == 0) ++accepted;
     }
-    UnlockPort(ctx);
     return accepted;
 }
 
@@ -402,7 +394,10 @@ BOOL SetPrintingStatus(PortContext* ctx, BOOL on) {
 }
 
 BOOL SetJobStatusBits(PortContext* ctx, DWORD mask, BOOL set) {
-    if (!ctx || !ctx->pVarTable || !ctx->pCurBind) return FALSE;
+    if (!ctx) return FALSE;
+    // The binding must not be dropped between the read and the publication.
+    PortLock lock(ctx);
+    if (!ctx->pVarTable || !ctx->pCurBind) return FALSE;
     StatusVariable* row = LookupStatusVariable("JobStatus", ctx->pVarTable, ctx);
     if (!row || !row->pValue) return FALSE;
     SrmBinding* b = ctx->pCurBind;
@@ -466,13 +461,10 @@ void ChoosePortStatus(const DWORD* words, DWORD* status, DWORD* severity) {
 BOOL SetPortStatus(PortContext* ctx, SrmBinding* bind, const DWORD* words) {
     if (!ctx || !bind || !bind->hPrinter || !bind->hManager) return FALSE;
     // Shared by every port and process; never waited for.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kPortStatusMutex);
+    UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, kPortStatusMutex));
     if (!mutex) return FALSE;
-    DWORD wait = WaitForSingleObject(mutex, 0);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        return FALSE;
-    }
+    DWORD wait = WaitForSingleObject(mutex.get(), 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return FALSE;
     DWORD status = 0, severity = 0;
     if (ctx->pBindList && ModelMasksMeet(ctx->qwStatusMask, ctx->pBindList->qwModelMask))
         ChoosePortStatus(words, &status, &severity);
@@ -482,12 +474,13 @@ BOOL SetPortStatus(PortContext* ctx, SrmBinding* bind, const DWORD* words) {
     info.pszStatus = nullptr;
     info.dwSeverity = severity;
     BOOL ok = SetPortW(nullptr, ctx->pszPortName, 3, reinterpret_cast<LPBYTE>(&info));
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex.get());
     return ok;
 }
 
 BOOL SetPortStatusAll(PortContext* ctx) {
+    if (!ctx) return FALSE;
+    PortLock lock(ctx);   // the walk must not meet a binding being dropped
     StatusVariable* ps = LookupStatusVariable("PrinterStatus", ctx ? ctx->pVarTable : nullptr, ctx);
     if (!ps || !ps->pValue) return FALSE;
     DWORD words[3];

@@ -3,6 +3,7 @@
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
 #include "publish/statusvar.h"
+#include "publish/worker.h"
 #include "status/devcheck.h"
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 // Sets or clears the "a worker thread runs" bit of PrinterExtStatus and
 // publishes it.
 void MarkWorkerRunning(PortContext* ctx, bool on) {
-    LockPort(ctx);
+    PortLock lock(ctx);
     if (StatusVariable* row = LookupStatusVariable("PrinterExtStatus", ctx->pVarTable, ctx)) {
         if (row->pValue) {
             auto* v = static_cast<DWORD*>(row->pValue);
@@ -19,13 +20,12 @@ void MarkWorkerRunning(PortContext* ctx, bool on) {
         row->bChanged = 1;
     }
     UpdateSRM_All(ctx);
-    UnlockPort(ctx);
 }
 
 // A spooler job that is neither done nor deleted still waits for the printer.
 bool AnyWaitingJob(PortContext* ctx) {
     bool waiting = false;
-    LockPort(ctx);
+    PortLock lock(ctx);
     for (SrmBinding* b = ctx->pBindList; b && !waiting; b = b->pNext) {
         if (!b->hPrinter && !OpenPrinterW(b->pszPrinterName, &b->hPrinter, nullptr)) b->hPrinter = nullptr;
         if (!b->hPrinter) continue;
@@ -39,7 +39,6 @@ bool AnyWaitingJob(PortContext* ctx) {
         for (DWORD i = 0; i < count; ++i)
             if (!(jobs[i].Status & dwDoneJobMask)) waiting = true;
     }
-    UnlockPort(ctx);
     return waiting;
 }
 
@@ -49,23 +48,7 @@ bool Obtained(DWORD rc) { return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED; }
 
 BOOL StartWaitingJobThread(PortContext* ctx) {
     if (!(ctx->dwPortStatus & 0x112)) return FALSE;
-    StatusSet(ctx, ST_THREAD_RUN);
-    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (ctx->hRefreshDoneEvent && WaitForSingleObject(ctx->hRefreshDoneEvent, 0) == WAIT_OBJECT_0)
-        ResetEvent(ctx->hRefreshDoneEvent);
-    HANDLE h = CreateThread(nullptr, 16384, WaitingJobThread, ctx, 0, nullptr);
-    if (!h) {
-        StatusClear(ctx, ST_THREAD_RUN);
-        if (HANDLE wake = ctx->hWakeEvent) {
-            ctx->hWakeEvent = nullptr;
-            CloseHandle(wake);
-        }
-        return FALSE;
-    }
-    StatusSet(ctx, ST_THREAD_ALIVE);
-    SetThreadPriority(h, (ctx->PortMode & 0x2) ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_LOWEST);
-    CloseHandle(h);
-    return TRUE;
+    return StartPortWorker(ctx, WaitingJobThread);
 }
 
 DWORD WINAPI WaitingJobThread(LPVOID param) {
@@ -100,19 +83,16 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
 
     if (holding) ReleaseSpoolerRight(ctx->pSpoolerRight);
     bool obtained = !share && Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, 30000));
-    StatusClear(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
-    ctx->bWaitThreadStarted = 0;
+    // Everything that takes the port lock comes before the thread bits are
+    // cleared: a new worker may be started (and wait for this one) from then on.
     if (ctx->pVarTable) {
         RefreshSRMBindings(ctx);
         MarkWorkerRunning(ctx, false);
     }
-    if (ctx->hRefreshDoneEvent) SetEvent(ctx->hRefreshDoneEvent);
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:WaitingJobThread --END--");
+    ctx->bWaitThreadStarted = 0;
+    PortWorkerEnding(ctx);
     if (obtained) ReleaseSpoolerRight(ctx->pSpoolerRight);
-    // Last touch of the context: whoever stops this thread waits for the
-    // wake event to be gone.
-    HANDLE wake = ctx->hWakeEvent;
-    ctx->hWakeEvent = nullptr;
-    if (wake) CloseHandle(wake);
+    ReleasePortRef(ctx);
     return 0xFFFFFFFF;
 }

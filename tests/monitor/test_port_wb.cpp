@@ -2,8 +2,11 @@
 // queued jobs, the spooler-access right and the library's start-up values.
 #include "jobpath/jobqueue.h"
 #include "monitor/portctx.h"
+#include "jobpath/docport.h"
 #include "monitor/trace_reader.h"
+#include "publish/getdata.h"
 #include "publish/statusvar.h"
+#include "publish/worker.h"
 #include "support/whitebox.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -63,7 +66,8 @@ TEST_F(PortWb, ContextDefaultsAndInitialStatus) {
     EXPECT_STREQ(usb->szCommunity, "ravine");
     EXPECT_TRUE(tcp->pSpoolerRight && tcp->hCloseEvent && tcp->hRefreshDoneEvent && tcp->pCritSec);
     EXPECT_TRUE(tcp->pJcidList && tcp->pJobInfoSlot && tcp->szPrinterAddress && tcp->szOidText && tcp->szMibText);
-    EXPECT_EQ(tcp->hWakeEvent, nullptr);
+    EXPECT_NE(tcp->hWakeEvent, nullptr) << "the wake event lives as long as the port";
+    EXPECT_EQ(tcp->hWorkerThread, nullptr);
 
     EXPECT_EQ(tcp->dwPortStatus, 0x105u);
     EXPECT_EQ(usb->dwPortStatus, 0x3u);
@@ -115,21 +119,26 @@ TEST_F(PortWb, CloseReturnsEarlyWhenTheQueueEmpties) {
     EXPECT_EQ(CountLines(file, kClosePortTimedOut), 0u) << "the 120 s timeout did not run out";
 }
 
+// A stand-in worker that ends the way every worker does.
+DWORD WINAPI StandInWorker(LPVOID param) {
+    auto* ctx = static_cast<PortContext*>(param);
+    while (ctx->status & ST_THREAD_RUN) WaitForSingleObject(ctx->hWakeEvent, 5000);
+    PortWorkerEnding(ctx);
+    ReleasePortRef(ctx);
+    return 0;
+}
+
 TEST_F(PortWb, CloseStopsTheWorkerThread) {
     PortContext* ctx = OpenWb(L"USB013", L"Worker Printer");
     ASSERT_NE(ctx, nullptr);
-    // A stand-in worker that behaves as the refresh thread does on its way out.
-    ctx->hWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ctx->status |= ST_THREAD_RUN | ST_THREAD_ALIVE;
-    std::thread worker([ctx] {
-        while (ctx->status & ST_THREAD_RUN) WaitForSingleObject(ctx->hWakeEvent, 5000);
-        HANDLE wake = ctx->hWakeEvent;
-        ctx->status &= ~ST_THREAD_ALIVE;
-        ctx->hWakeEvent = nullptr;
-        CloseHandle(wake);
-    });
+    ASSERT_TRUE(StartPortWorker(ctx, StandInWorker));
+    EXPECT_FALSE(StartPortWorker(ctx, StandInWorker)) << "one worker at a time";
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ctx->hWorkerThread, GetCurrentProcess(), &worker, SYNCHRONIZE,
+                                FALSE, 0));
     EXPECT_TRUE(PJLMonClosePort(ctx));
-    worker.join();
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0) << "ClosePort returns once the worker has ended";
+    CloseHandle(worker);
 }
 
 TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {
@@ -158,6 +167,54 @@ TEST_F(PortWb, NetworkSharePortsNeverWaitForTheSpoolerRight) {
     CloseHandle(done);
     PJLMonClosePort(share);
     PJLMonClosePort(local);
+}
+
+// Handles from the spooler are checked before use: a handle that is not an
+// open port of ours is refused with 87 and reaches nothing beneath.
+TEST_F(PortWb, ForeignHandlesAreRefusedByEveryOperation) {
+    PortContext* real = OpenWb(L"USB015", L"Handle Printer");
+    ASSERT_NE(real, nullptr);
+    alignas(PortContext) BYTE foreign[sizeof(PortContext) + 64];
+    memset(foreign, 0xCD, sizeof(foreign));
+    HANDLE bad[] = {foreign, reinterpret_cast<BYTE*>(real) + 8};
+    PmDouble_Reset();
+    BYTE buf[16] = {};
+    DWORD n = 0;
+    DOC_INFO_1W doc = {const_cast<LPWSTR>(L"doc"), nullptr, nullptr};
+    for (HANDLE h : bad) {
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonStartDocPort(h, const_cast<LPWSTR>(L"Handle Printer"), 1, 1, reinterpret_cast<LPBYTE>(&doc)));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonWritePort(h, buf, sizeof(buf), &n));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonReadPort(h, buf, sizeof(buf), &n));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonEndDocPort(h));
+        EXPECT_EQ(GetLastError(), 87u);
+        SetLastError(0);
+        EXPECT_FALSE(PJLMonGetPrinterDataFromPort(h, 0, const_cast<LPWSTR>(L"IsWakeup"), nullptr, 0, nullptr, 0, &n));
+        EXPECT_EQ(GetLastError(), 87u);
+    }
+    for (int call = PM_OPEN; call <= PM_SETTIMEOUTS; ++call)
+        EXPECT_EQ(PmDouble_CallCount(static_cast<PmOp>(call)), 0u) << call;
+    EXPECT_TRUE(PJLMonClosePort(real));
+}
+
+// A port monitor table without the slots every job and the close use is
+// refused before anything is opened.
+TEST_F(PortWb, PortMonitorTableWithoutTheCalledSlotsIsRefused) {
+    MONITOR2 table = *PmDouble_Table();
+    table.pfnWritePort = nullptr;
+    HANDLE h = nullptr;
+    SetLastError(0);
+    EXPECT_FALSE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(L"USB016"),
+                                  const_cast<LPWSTR>(L"Slots"), &h, &table));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINT_MONITOR));
+    EXPECT_EQ(PmDouble_CallCount(PM_OPEN), 0u);
+    EXPECT_EQ(FindPort(pPortList, L"USB016"), nullptr);
 }
 
 // The event log folder and debug log path come from the service's registry.

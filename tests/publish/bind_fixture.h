@@ -65,10 +65,9 @@ protected:
         keys_.clear();
         model_.reset();
     }
-    // The way ClosePort lets the notification threads go before the context.
+    // The way ClosePort lets the threads go before the context.
     void Close() {
-        SetEvent(ctx->hCloseEvent);
-        EXPECT_TRUE(WaitNotifyThreadsEnded(ctx, 10000));
+        EXPECT_TRUE(StopPortThreads(ctx, 10000));
         FreeContext(ctx);
         ctx = nullptr;
         EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "every manager closed";

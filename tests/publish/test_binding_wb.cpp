@@ -1,6 +1,7 @@
 // Manager bindings: which printers of a port are bound, with or without a
 // manager, and when a manager is refused.
 #include "bind_fixture.h"
+#include "jobtrack/jobcancel.h"
 
 namespace {
 
@@ -175,27 +176,31 @@ TEST_F(Binding, BindAllDropsABindingItsManagerRefuses) {
     ctx->dwPortStatus &= ~0x40u;
 }
 
-TEST_F(Binding, UnbindClearsEverythingThatPointsAtTheBinding) {
+TEST_F(Binding, UnbindClearsEverythingThatPointsAtTheBindingButItsQueuedJobs) {
     AddPrinter(L"Printer A");
     AddPrinter(L"Printer B");
     Open();
     SrmBinding* a = BindManaged(L"Printer A");
     SrmBinding* b = BindManaged(L"Printer B");
     ASSERT_TRUE(a && b);
+    DWORD job = FakeSpool_AddJob(L"Printer A", 0, 0, L"queued", L"user", 1);
     ctx->pCurBind = a;
-    ctx->pJobQueueHead = ctx->pJobQueueTail = static_cast<JobQueueEntry*>(MemAlloc(sizeof(JobQueueEntry)));
-    ctx->pJobQueueHead->pBind = a;
+    ASSERT_NE(InJobQueue(job, ctx), nullptr);
     DWORD closes = SrmDouble_CallCount("CloseManager");
     ASSERT_TRUE(UnbindSRM(a, ctx));
     EXPECT_FALSE(UnbindSRM(a, ctx)) << "no longer in the list";
     EXPECT_EQ(ctx->pCurBind, nullptr);
-    EXPECT_EQ(ctx->pJobQueueHead->pBind, nullptr);
     EXPECT_EQ(ctx->pBindList, b);
     EXPECT_EQ(SrmDouble_CallCount("CloseManager"), closes + 1);
-    EXPECT_EQ(FakeSpool_OpenHandleCount(L"Printer A"), 0u);
     EXPECT_TRUE(WaitFor([&] { return ctx->cNotifyThreads == 1; })) << "its notification thread ended";
-    MemFree(ctx->pJobQueueHead);
-    ctx->pJobQueueHead = ctx->pJobQueueTail = nullptr;
+
+    // The queued job still owes the spooler its release, through the
+    // dropped binding's printer, exactly once.
+    EXPECT_EQ(FakeSpool_OpenHandleCount(L"Printer A"), 1u);
+    DeleteJob(ctx, TRUE);
+    EXPECT_EQ(FakeSpoolEjectedJobs(), std::vector<DWORD>{job});
+    EXPECT_EQ(FakeSpool_JobCount(L"Printer A"), 0u);
+    EXPECT_EQ(FakeSpool_OpenHandleCount(L"Printer A"), 0u) << "the dropped binding goes with its last job";
 }
 
 }  // namespace

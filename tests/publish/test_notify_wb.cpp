@@ -2,19 +2,12 @@
 // double and the suite's named events, and its end at ClosePort.
 #include "bind_fixture.h"
 #include "publish/waitjob.h"
+#include "publish/worker.h"
 #include "pmdouble.h"
 
 #include <cstring>
 
 namespace {
-
-// The port monitor's device queries: the manager's "PrinterExtStatus"
-// notice makes the thread ask for "Wake Up", which lands here.
-volatile LONG g_deviceQueries = 0;
-BOOL WINAPI CountingGetData(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD) {
-    InterlockedIncrement(&g_deviceQueries);
-    return FALSE;
-}
 
 class Notify : public BindFixture {
 protected:
@@ -22,14 +15,14 @@ protected:
         BindFixture::SetUp();
         AddPrinter(L"Printer A");
         Open();
-        ctx->fn.pfnGetPrinterDataFromPort = CountingGetData;
     }
     // The thread handles one event at a time: once it has answered a
-    // "PrinterExtStatus" notice sent now, everything before it is done.
+    // "PrinterExtStatus" notice sent now (it lifts the shutdown mark),
+    // everything before it is done.
     bool Sentinel() {
-        LONG before = g_deviceQueries;
+        StatusSet(ctx, ST_MGR_TERMINATED);
         if (SrmDouble_Notify(L"Printer A", "PrinterExtStatus") != 1) return false;
-        return WaitFor([&] { return g_deviceQueries > before; });
+        return WaitFor([&] { return !(ctx->status & ST_MGR_TERMINATED); });
     }
     static bool Consumed(const std::wstring& name) {
         HANDLE h = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
@@ -142,15 +135,14 @@ TEST_F(Notify, JobEventChecksAPrinterInErrorOnlyBetweenDocuments) {
     ctx->dwPortSeverity = 1;
     DWORD threads = ThreadCount();
     ASSERT_TRUE(SignalNamedEvent(jobEvent));
-    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 1; }));
-    EXPECT_TRUE(ctx->status & ST_THREAD_ALIVE);
-    EXPECT_NE(ctx->hWakeEvent, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 1 && (ctx->status & ST_THREAD_ALIVE); }));
     EXPECT_TRUE(WaitFor([&] { return PublishedWords("PrinterExtStatus").back() == 0x17; }));
     FakeSpool_RemoveJob(L"Printer A", 1);
-    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 0 && ctx->hWakeEvent == nullptr; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return ctx->bWaitThreadStarted == 0 && !(ctx->status & ST_THREAD_ALIVE); }, 10000));
     EXPECT_EQ(ctx->status & (ST_THREAD_ALIVE | ST_THREAD_RUN), 0u);
     EXPECT_EQ(PublishedWords("PrinterExtStatus").back(), 0x7u);
     EXPECT_EQ(WaitForSingleObject(ctx->hRefreshDoneEvent, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs)) << "the port reaps the ended worker";
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads; }));
     EXPECT_EQ(BindingCount(), 1) << "the binding stays";
 }
@@ -172,56 +164,22 @@ TEST_F(Notify, AFailingReadEndsTheThreadButKeepsTheBinding) {
     EXPECT_EQ(PublishedWords("ErrStackFull").back(), 3u);
 }
 
-TEST_F(Notify, ExtStatusEventKeepsTheThreadAndUnbindingEndsIt) {
+// A change of PrinterExtStatus lifts a manager shutdown mark and nothing
+// else: no read, and no query reaches the port monitor beneath.
+TEST_F(Notify, ExtStatusEventOnlyLiftsTheShutdownMarkAndUnbindingEndsTheThread) {
+    memcpy(&ctx->fn, PmDouble_Table(), kMonitor2Size);
+    PmDouble_Reset();
     SrmBinding* b = BindManaged(L"Printer A");
     ASSERT_NE(b, nullptr);
     DWORD reads = SrmDouble_CallCount("GetPrinterStatusA");
-    ASSERT_TRUE(Sentinel()) << "the notice is answered with a wake-up";
+    ASSERT_TRUE(Sentinel()) << "the notice lifts the shutdown mark";
     EXPECT_EQ(ctx->cNotifyThreads, 1);
     EXPECT_EQ(SrmDouble_CallCount("GetPrinterStatusA"), reads);
+    EXPECT_EQ(PmDouble_CallCount(PM_GETDATA), 0u);
     LockPort(ctx);
     EXPECT_TRUE(UnbindSRM(b, ctx));
     UnlockPort(ctx);
     EXPECT_TRUE(WaitFor([&] { return ctx->cNotifyThreads == 0; }));
-}
-
-// ClosePort, through the linked code over the port monitor double.
-TEST(NotifyClose, ClosePortEndsEveryNotificationAndWorkerThread) {
-    EnsureMonitorProcess();
-    FakeSpool_Reset();
-    SrmDouble_Reset();
-    PmDouble_Reset();
-    dwOSMajor = 6;   // port kinds as on the supported systems
-    dwOSMinor = 1;
-    TestRegKey model(kModelKey);
-    FakeSpool_AddPort(kPort, L"TCPMON.DLL", PORT_TYPE_WRITE | PORT_TYPE_READ, L"Standard TCP/IP Port");
-    FakeSpool_AddDriver(kDriver, kMonitorName);
-    FakeSpool_AddPrinter(L"Printer A", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-    FakeSpool_AddPrinter(L"Printer B", kDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-    TestPrinterKey keyA("Printer A", "VEK Tessaroline 7700 (LV)");
-    TestPrinterKey keyB("Printer B", "VEK Tessaroline 7700 (LV)");
-    FakeSpool_AddJob(L"Printer A", 0, 0, L"waiting", L"user", 1);
-
-    DWORD threads = ThreadCount();
-    HANDLE h = nullptr;
-    ASSERT_TRUE(PJLMonOpenPortEx(nullptr, reinterpret_cast<HANDLE>(1), const_cast<LPWSTR>(kPort),
-                                 const_cast<LPWSTR>(L"Printer A"), &h, PmDouble_Table()));
-    auto* ctx = static_cast<PortContext*>(h);
-    ASSERT_EQ(ctx->dwPortStatus & 0x100, 0x100u);
-    ASSERT_TRUE(RefreshSRMBindings(ctx));
-    ASSERT_TRUE(SrmDouble_WaitForCalls("SetNotificationEventExA", 2, 5000));
-    ASSERT_TRUE(StartWaitingJobThread(ctx));
-    ctx->bWaitThreadStarted = 1;
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads + 3; }));
-
-    ASSERT_TRUE(PJLMonClosePort(h));
-    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads; })) << ThreadCount() << " vs " << threads;
-    EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u);
-    EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
-    EXPECT_EQ(SrmDouble_RegistrationCount(nullptr), 0u);
-    DWORD status = 9, severity = 9;
-    FakeSpool_GetPortStatus(kPort, &status, &severity, nullptr, 0);
-    EXPECT_EQ(status, 0u);
 }
 
 }  // namespace

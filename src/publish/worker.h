@@ -1,0 +1,24 @@
+// The port's worker slot: the one worker thread a port may have (the
+// waiting-job thread, or the status refresh thread). Every start and stop of
+// a worker goes through here; the slot keeps the thread's handle so that a
+// stop waits on the thread itself.
+#pragma once
+#include "monitor/portctx.h"
+
+// Starts proc(ctx) as the port's worker: refused on a closing port and while
+// another worker runs. A worker that has already cleared ST_THREAD_ALIVE is
+// only returning, so it is waited for and replaced.
+BOOL StartPortWorker(PortContext* ctx, LPTHREAD_START_ROUTINE proc);
+
+// Clears ST_THREAD_RUN, wakes the worker and waits for its thread to end, at
+// most timeoutMs. TRUE when no worker runs any more. Never called with the
+// port lock held: the worker takes it on its way out.
+BOOL StopPortWorker(PortContext* ctx, DWORD timeoutMs);
+
+// Cuts the worker's sleep short (nothing when none runs).
+void WakePortWorker(PortContext* ctx);
+
+// The worker's own last steps, in order: it clears its bits and signals
+// hRefreshDoneEvent here, may then only give the spooler-access right back,
+// and finally calls ReleasePortRef.
+void PortWorkerEnding(PortContext* ctx);
