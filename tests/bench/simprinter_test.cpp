@@ -67,7 +67,6 @@ TEST_F(SimPrinterScripted, AlertAndPowerOffShowInTheAnswersAndTheRequestLog) {
         ASSERT_EQ(log[i].oids.size(), 1u) << i;
         EXPECT_EQ(log[i].oids[0], want[i][1]) << i;
     }
-    EXPECT_LE(log[2].ms, log[3].ms);
     EXPECT_EQ(sim.CountRequests("getnext", "1.3.6.1.2.1.43.18"), 2u);
     EXPECT_EQ(sim.CountRequests("get", "1.3.6.1.2.1.1.1"), 1u);
     EXPECT_GE(sim.Stat("dropped"), 1);
