@@ -169,6 +169,7 @@ BOOL DestroyPortContext(PortContext* ctx) {
     if (!*link) return FALSE;
     *link = ctx->pNext;
 
+    EndPrintHistory(ctx);
     FreeVarTable(ctx->pVarTable);
     ctx->pVarTable = nullptr;
     MemFree(ctx->pJobInfoSlot);

@@ -133,6 +133,16 @@ struct PortContext {
     DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
     DWORD bSendUstatusOff;           // the worker sends the status-off sequence as it ends
 
+    // --- print history and lost-job check ---
+    DWORD dwPrnOrdChk;
+    DWORD dwPrnLostChk;
+    char szHistoryDir[256];
+    char szHistoryFile[256];
+    HANDLE hHistoryFile;
+    DWORD dwHistoryLines;
+    SYSTEMTIME stHistoryDate;
+    SRWLOCK srwHistory;              // one history line at a time; all-zero is its initial state
+
     // The port name copy follows the record (pszPortName points at it).
 };
 
