@@ -322,6 +322,9 @@ void EndPrintHistory(PortContext* ctx) {
 
 void OutPrnHist_JobStatus(PortContext* ctx, DWORD jobId, const char* statusWord) {
     if (!ctx || !statusWord) return;
+    // Off is the common case: no lock taken for it. The switch only ever
+    // goes from on to off after the port is open, and is checked again below.
+    if (!ctx->dwPrnOrdChk) return;
     char printer[512];
     SnapshotPrinterName(ctx, printer, sizeof(printer));
     {

@@ -152,13 +152,16 @@ TEST_F(History, EventsOfToolJobsGoToTodaysFileAndCloseEndsIt) {
     OutPrnHist_JobStatus(ctx, 999, "End");       // unknown to the spooler: no line
     OutPrnHist_JobStatus(ctx, tool, "End");
     OutPrnHist_JobStatus(ctx, tool, "Cancel");
-    EXPECT_EQ(ctx->dwHistoryLines, 3u);
+    std::wstring longName = L"Quorvex-" + std::wstring(70, L'x');
+    OutPrnHist_JobStatus(ctx, FakeSpool_AddJob(kPrinter, 0, 0, longName.c_str(), L"user", 1), "Start");
+    EXPECT_EQ(ctx->dwHistoryLines, 4u);
     ResetPrintCheckInfo(ctx);
     EXPECT_EQ(ctx->hHistoryFile, nullptr);
 
     std::string first = File("20240105", 1);
     EXPECT_EQ(ReadLines(first), (std::vector<std::string>{"Quorvex-Report 7\tStart", "Quorvex-Report 7\tEnd",
-                                                         "Quorvex-Report 7\tCancel", "__TERMINATER__"}));
+                                                         "Quorvex-Report 7\tCancel",
+                                                         "Quorvex-" + std::string(55, 'x') + "\tStart", "__TERMINATER__"}));
     // A close with nothing open still leaves a terminated file.
     ResetPrintCheckInfo(ctx);
     EXPECT_EQ(ReadLines(File("20240105", 2)), std::vector<std::string>{"__TERMINATER__"});
