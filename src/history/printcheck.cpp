@@ -41,6 +41,13 @@ private:
     PortContext* ctx_;
 };
 
+// The history is a log writer: the spooler reads the thread's last error
+// after the document call that wrote a line, so a line must not change it.
+struct KeepLastError {
+    DWORD err = GetLastError();
+    ~KeepLastError() { SetLastError(err); }
+};
+
 void Trace(PortContext* ctx, const char* text) {
     if (TraceOn(ctx)) TraceWrite(ctx, text);
 }
@@ -256,6 +263,7 @@ bool JobDocumentName(PortContext* ctx, DWORD jobId, const char* statusWord, char
 }  // namespace
 
 BOOL GetPrintCheckInfo(PortContext* ctx) {
+    KeepLastError keep;
     Trace(ctx, "PrnChk: GetPrintCheckInfo() - start.");
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPrnChkKey, 0, kFullAccess, &key) != ERROR_SUCCESS) key = nullptr;
@@ -295,6 +303,7 @@ BOOL GetPrintCheckInfo(PortContext* ctx) {
 }
 
 void ResetPrintCheckInfo(PortContext* ctx) {
+    KeepLastError keep;
     if (!ctx) return;
     Trace(ctx, "PrnChk: ResetPrintCheckInfo() - start.");
     CloseHistoryFile(ctx);
@@ -321,6 +330,7 @@ void EndPrintHistory(PortContext* ctx) {
 }
 
 void OutPrnHist_JobStatus(PortContext* ctx, DWORD jobId, const char* statusWord) {
+    KeepLastError keep;
     if (!ctx || !statusWord) return;
     // Off is the common case: no lock taken for it. The switch only ever
     // goes from on to off after the port is open, and is checked again below.
@@ -356,6 +366,7 @@ void OutPrnHist_JobStatus(PortContext* ctx, DWORD jobId, const char* statusWord)
 }
 
 void PrnLostChk(PortContext* ctx, DWORD bit, const char* label) {
+    KeepLastError keep;
     if (!ctx || !ctx->dwPrnLostChk) return;
     if (!label) label = "";
     PortLock lock(ctx);

@@ -149,7 +149,9 @@ TEST_F(History, EventsOfToolJobsGoToTodaysFileAndCloseEndsIt) {
 
     OutPrnHist_JobStatus(ctx, tool, "Start");
     OutPrnHist_JobStatus(ctx, plain, "Start");   // not a tool job: no line, not counted
+    SetLastError(1234);
     OutPrnHist_JobStatus(ctx, 999, "End");       // unknown to the spooler: no line
+    EXPECT_EQ(GetLastError(), 1234u) << "the spooler's view of the document call is kept";
     OutPrnHist_JobStatus(ctx, tool, "End");
     OutPrnHist_JobStatus(ctx, tool, "Cancel");
     std::wstring longName = L"Quorvex-" + std::wstring(70, L'x');
