@@ -188,16 +188,19 @@ struct JobPrinter {
     HANDLE h = nullptr;
     bool owned = false;
     explicit JobPrinter(PortContext* ctx) {
+        HeapBlock name;
         {
+            // StartDocPort may replace the printer name on another thread.
             PortLock lock(ctx);
             if (ctx->pCurBind) h = ctx->pCurBind->hPrinter;
+            if (!h && ctx->pszPrinterName) name.p = StrDupW(ctx->pszPrinterName);
         }
         if (h) return;
-        if (!ctx->pszPrinterName) {
+        if (!name.p) {
             SetLastError(ERROR_INVALID_PRINTER_NAME);
             return;
         }
-        if (OpenPrinterW(ctx->pszPrinterName, &h, nullptr))
+        if (OpenPrinterW(static_cast<wchar_t*>(name.p), &h, nullptr))
             owned = true;
         else
             h = nullptr;
@@ -229,7 +232,7 @@ bool JobDocumentName(PortContext* ctx, DWORD jobId, const char* statusWord, char
         TraceFmt(ctx, "PrnOrdChk: @CP3 GetJob()->GetLastError()=0x%08x", err);
         return false;
     }
-    HeapBlock info(MemAlloc(needed));
+    HeapBlock info(MemAlloc(needed < sizeof(JOB_INFO_1W) ? sizeof(JOB_INFO_1W) : needed));
     if (!info.p) return false;
     DWORD size = needed;
     if (!GetJobW(printer.h, jobId, 1, static_cast<BYTE*>(info.p), size, &needed)) {
