@@ -41,6 +41,8 @@ bool InPortList(PortContext* ctx) {
 
 // The memory of a context that no session and no thread uses any more.
 void FreePortContext(PortContext* ctx) {
+    // Every thread that could write a history line has ended by now.
+    EndPrintHistory(ctx);
     FreeVarTable(ctx->pVarTable);
     ctx->pVarTable = nullptr;
     MemFree(ctx->pJobInfoSlot);

@@ -152,6 +152,16 @@ struct PortContext {
     DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
     DWORD dwLastPageCount;           // printer page count last added into PrintingJobInfo
 
+    // --- print history and lost-job check ---
+    DWORD dwPrnOrdChk;
+    DWORD dwPrnLostChk;
+    char szHistoryDir[256];
+    char szHistoryFile[256];
+    HANDLE hHistoryFile;
+    DWORD dwHistoryLines;
+    SYSTEMTIME stHistoryDate;
+    SRWLOCK srwHistory;              // one history line at a time; all-zero is its initial state
+
     // The port name copy follows the record (pszPortName points at it).
 };
 
