@@ -162,6 +162,10 @@ struct PortContext {
     SYSTEMTIME stHistoryDate;
     SRWLOCK srwHistory;              // one history line at a time; all-zero is its initial state
 
+    // --- status interpretation ---
+    DWORD dwAlertDetail[12];         // detail words of the alerts last interpreted
+    DWORD dwIdleCheckCount;          // interpretations in a row: jobs queued, printer idle
+
     // The port name copy follows the record (pszPortName points at it).
 };
 

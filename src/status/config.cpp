@@ -104,7 +104,7 @@ BOOL AddOption(DWORD id, DWORD subId, DWORD value, PortContext* ctx) {
         FreeOptions(head);
         return FALSE;
     }
-    node->e = {static_cast<WORD>(id), static_cast<WORD>(subId), value};
+    node->e = {static_cast<uint16_t>(id), static_cast<uint16_t>(subId), value};
     InsertOption(&head, node);
     BOOL changed = StoreOptions(row, head);
     FreeOptions(head);
@@ -128,15 +128,11 @@ BOOL RemoveOption(DWORD id, DWORD subId, PortContext* ctx) {
 }
 
 BOOL SetDefaultBinConfig(PortContext* ctx, StatusVariable* row) {
-    static const BinConfigEntry kDefaults[kBinConfigEntries] = {
-        {1, 1, 9, 100, 0, 0}, {2, 1, 9, 100, 0, 0}, {3, 2, 9, 100, 0, 0},
-        {4, 2, 9, 100, 0, 0}, {5, 7, 9, 100, 0, 0}, {2001, 2001, 9, 0, 0, 0},
-    };
     if (!row) return FALSE;
     auto* value = static_cast<BYTE*>(MemAlloc(kBinConfigSize));
     if (!value) return FALSE;
     *reinterpret_cast<DWORD*>(value) = kBinConfigEntries;
-    memcpy(value + 4, kDefaults, sizeof(kDefaults));
+    memcpy(value + 4, kDefaultBinConfig, sizeof(kDefaultBinConfig));
     // Equal values have the same count, so the stored one is 76 bytes then.
     if (row->pValue && VariableValueSize(row) == kBinConfigSize && memcmp(row->pValue, value, kBinConfigSize) == 0) {
         MemFree(value);

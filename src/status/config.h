@@ -3,6 +3,7 @@
 // option list editors, and the table of printer models this monitor serves.
 #pragma once
 #include "monitor/portctx.h"
+#include "status/bintables.h"
 
 struct StatusVariable;
 
@@ -26,28 +27,6 @@ constexpr DWORD kSupportedMaskHigh = 0x4;
 
 // Two model masks meet when either half shares a bit with the same half.
 inline bool ModelMasksMeet(const DWORD a[2], const DWORD b[2]) { return (a[0] & b[0]) || (a[1] & b[1]); }
-
-// PrinterBinConfig: a count, then six 12-byte entries.
-constexpr DWORD kBinConfigEntries = 6;
-constexpr DWORD kBinConfigSize = 4 + 12 * kBinConfigEntries;   // 76
-
-#pragma pack(push, 1)
-struct BinConfigEntry {
-    WORD wBinId;
-    WORD wType;
-    WORD wPaperSize;
-    BYTE bLevelClass;
-    BYTE bReserved;
-    DWORD dwReserved;
-};
-struct OptConfigEntry {
-    WORD wId;
-    WORD wSubId;
-    DWORD dwValue;
-};
-#pragma pack(pop)
-static_assert(sizeof(BinConfigEntry) == 12, "bin entry is 12 bytes");
-static_assert(sizeof(OptConfigEntry) == 8, "option entry is 8 bytes");
 
 BOOL AddOption(DWORD id, DWORD subId, DWORD value, PortContext* ctx);
 BOOL RemoveOption(DWORD id, DWORD subId, PortContext* ctx);

@@ -12,3 +12,6 @@ void ParseDeviceId_SYSPRINTER(PortContext* ctx);
 // Reads up to six input bins into the poll record: names, media names,
 // descriptions, levels and sizes. Each request is preceded by waitMs. 1.
 BOOL ReadInputBins(PollRecord* poll, const char* address, char* oid, DWORD waitMs, const char* community);
+// Reads the output names into the poll record's option records: option 1
+// always, 5001 when an output is named "STACKER TRAY". 1.
+BOOL ReadOutputBins(PollRecord* poll, const char* address, char* oid, DWORD waitMs, const char* community);
