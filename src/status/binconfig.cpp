@@ -163,8 +163,8 @@ DWORD SetPrinterInfoToBinConfig(PortContext* ctx) {
         BuildBinConfig(p, value, &feeder);
         PortLock lock(ctx);
         StatusVariable* row = LookupStatusVariable("PrinterBinConfig", ctx->pVarTable, ctx);
-        if (row && (!row->pValue || VariableValueSize(row) != kBinConfigSize ||
-                    memcmp(row->pValue, value, kBinConfigSize) != 0)) {
+        // Every PrinterBinConfig value is a whole 76-byte block, whatever its count.
+        if (row && (!row->pValue || memcmp(row->pValue, value, kBinConfigSize) != 0)) {
             MemFree(row->pValue);
             row->pValue = value;
             row->bChanged = 1;
