@@ -424,8 +424,10 @@ TEST_F(Store, PrintingBitAndJobStatusBits) {
     Set("PrinterStatus", {0, 0, 0});
     EXPECT_TRUE(SetPrintingStatus(ctx, TRUE));
     EXPECT_EQ(static_cast<DWORD*>(Row("PrinterStatus")->pValue)[2], 0x8u);
-    ASSERT_EQ(g_sent.size(), 1u);
+    ASSERT_EQ(g_sent.size(), 2u) << "the status and the icon derived from it";
     EXPECT_EQ(g_sent[0].name, "PrinterStatus");
+    EXPECT_EQ(g_sent[1].name, "IconState");
+    EXPECT_EQ(Words(g_sent[1]), (std::vector<DWORD>{0})) << "printing alone shows no icon";
     g_sent.clear();
     EXPECT_FALSE(SetPrintingStatus(ctx, TRUE)) << "already on";
     EXPECT_TRUE(g_sent.empty());
