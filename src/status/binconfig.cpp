@@ -66,8 +66,10 @@ void CopyBinText(char* field, const char* value) {
 // The printer reports an error (any condition of the error state's first
 // octet other than offline, or itself down): the tables are read again
 // when the poll had no time for them.
+constexpr uint32_t ERRSTATE_ANY_BUT_OFFLINE = 0xFD;   // first octet of hrPrinterDetectedErrorState
+
 bool PrinterReportsError(const PollRecord& p) {
-    return (p.dwHrErrorState & 0xFD) || UseDetailedAlerts(p);
+    return (p.dwHrErrorState & ERRSTATE_ANY_BUT_OFFLINE) || UseDetailedAlerts(p);
 }
 
 bool StatusTrace(const PortContext* ctx) { return TraceOn(ctx, TRC_DEVICE); }

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-const BinNameRow kBinNames[6] = {
+const BinNameRow kBinNames[] = {
     {"HOPPER1", 1}, {"HOPPER2", 2}, {"HOPPER3", 3}, {"HOPPER4", 4}, {"HOPPER5", 5}, {"TRAY", BIN_ID_TRAY},
 };
 
-const PaperSizeRow kPaperSizes[9] = {
+const PaperSizeRow kPaperSizes[] = {
     {297000, 420000, 8},    // A3
     {210000, 297000, 9},    // A4
     {148000, 210000, 11},   // A5
@@ -18,7 +18,7 @@ const PaperSizeRow kPaperSizes[9] = {
     {105000, 235000, 91},   // Japanese envelope You #4
 };
 
-const LanguageRow kLanguages[2] = {
+const LanguageRow kLanguages[] = {
     {"VPDL Level2.201PL", 0x1, 0},
     {"ESC/P", 0x2, 1},
 };

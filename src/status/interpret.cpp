@@ -233,11 +233,12 @@ DWORD ClassifyNoPaperAlert(PortContext* ctx, const char* alert) {
 
 DWORD SetErrNoPaper(PortContext* ctx, const uint32_t* o, const uint32_t* n) {
     if (!((o[WORD_L] | n[WORD_L]) & L_NO_PAPER_ANY)) return 0;
+    // Without a bin configuration the variables stay as they are.
     StatusVariable* bins = LookupStatusVariable("PrinterBinConfig", ctx->pVarTable, ctx);
-    if (!bins) return 0;
+    if (!bins || !bins->pValue || Word(bins->pValue, 0) == 0) return 0;
     const BinConfigEntry* entry = nullptr;
     DWORD binId = BinIdOfDetail(ctx->dwAlertDetail[DETAIL_NO_PAPER]);
-    if (binId && bins->pValue) {
+    if (binId) {
         DWORD count = Word(bins->pValue, 0);
         auto* entries = reinterpret_cast<const BinConfigEntry*>(static_cast<const BYTE*>(bins->pValue) + 4);
         for (DWORD i = 0; i < count && i < kBinConfigEntries; ++i)

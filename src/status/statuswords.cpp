@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-const AlertRow kBasicAlerts[5] = {
+const AlertRow kBasicAlerts[] = {
     {"Printer Offline", CLS_OFFLINE, DETAIL_NONE, 0},
     {"Low Toner", CLS_LOW_TONER, DETAIL_TONER, 0x2},
     {"Near Drum Life", CLS_NEAR_DRUM, DETAIL_DRUM, 0x2},
@@ -10,7 +10,7 @@ const AlertRow kBasicAlerts[5] = {
     {"Printer Reset", CLS_RESET, DETAIL_NONE, 0},
 };
 
-const AlertRow kDetailedAlerts[72] = {
+const AlertRow kDetailedAlerts[] = {
     {"Printer Offline", CLS_OFFLINE, DETAIL_NONE, 0},
     {"SideA Cover Paper Jam", CLS_JAM, DETAIL_JAM, 0x1},
     {"SideB Cover Paper Jam", CLS_JAM, DETAIL_JAM, 0x2},
@@ -85,44 +85,63 @@ const AlertRow kDetailedAlerts[72] = {
     {"Printer Reset", CLS_RESET, DETAIL_NONE, 0},
 };
 
-const ClassMapRow kClassMap[21] = {
+const ClassMapRow kClassMap[] = {
     {CLS_SERVICEMAN, WORD_M, M_SERVICEMAN},
     {CLS_SIZE_ERROR, WORD_L, L_SIZE_ERROR},
     {CLS_JAM, WORD_L, L_JAM},
     {CLS_PICK_MISS, WORD_M, M_PICK_MISS},
     {CLS_STACKER, WORD_L, L_STACKER},
     {CLS_CART_MISSING, WORD_M, M_CART_MISSING},
-    {CLS_CART_ERROR, WORD_L, 0x80000000},
+    {CLS_CART_ERROR, WORD_L, L_CART_ERROR},
     {CLS_NO_TONER, WORD_L, L_NO_TONER},
-    {CLS_DRUM_LIFE, WORD_L, 0x20000000},
+    {CLS_DRUM_LIFE, WORD_L, L_DRUM_LIFE},
     {CLS_STAPLE, WORD_M, M_STAPLE},
     {CLS_PUNCH, WORD_M, M_PUNCH},
     {CLS_COVER, WORD_L, L_COVER},
-    {CLS_NO_CASSETTE, WORD_L, 0x40000000},
-    {CLS_NO_PAPER_SOFT, WORD_L, 0x4000000},
-    {CLS_NO_PAPER, WORD_L, 0x800000},
-    {CLS_MAINT_ALERT, WORD_L, 0x80000},
-    {CLS_FORM_OVER, WORD_L, 0x400000},
+    {CLS_NO_CASSETTE, WORD_L, L_NO_CASSETTE},
+    {CLS_NO_PAPER_SOFT, WORD_L, L_NO_PAPER_SOFT},
+    {CLS_NO_PAPER, WORD_L, L_NO_PAPER},
+    {CLS_MAINT_ALERT, WORD_L, L_MAINT_ALERT},
+    {CLS_FORM_OVER, WORD_L, L_FORM_OVER},
     {CLS_OFFLINE, WORD_L, L_OFFLINE},
     {CLS_LOW_TONER, WORD_L, L_LOW_TONER},
-    {CLS_NEAR_DRUM, WORD_L, 0x80},
-    {CLS_MAINT_WARNING, WORD_L, 0x800},
+    {CLS_NEAR_DRUM, WORD_L, L_NEAR_DRUM},
+    {CLS_MAINT_WARNING, WORD_L, L_MAINT_WARNING},
 };
 
-// Icon 1 stops printing, 2 needs attention or the printer is not ready.
-const IconRow kIconTable[27] = {
-    {WORD_M, M_OTHER_MODEL, 0}, {WORD_M, M_SERVICEMAN, 1}, {WORD_M, M_NO_ANSWER, 0},
-    {WORD_L, L_SIZE_ERROR, 1},  {WORD_L, L_JAM, 1},        {WORD_M, M_PICK_MISS, 1},
-    {WORD_L, L_STACKER, 1},     {WORD_M, M_CART_MISSING, 1}, {WORD_L, 0x80000000, 1},
-    {WORD_L, L_NO_TONER, 1},    {WORD_L, 0x20000000, 1},   {WORD_M, M_STAPLE, 1},
-    {WORD_M, M_PUNCH, 1},       {WORD_L, L_COVER, 1},      {WORD_L, 0x40000000, 1},
-    {WORD_L, 0x4000000, 1},     {WORD_L, 0x800000, 1},     {WORD_L, 0x80000, 2},
-    {WORD_L, 0x400000, 1},      {WORD_L, L_OFFLINE, 2},    {WORD_L, L_WARMUP, 2},
-    {WORD_L, L_POWER_SAVE, 0},  {WORD_L, L_PRINTING, 0},   {WORD_L, L_LOW_TONER, 2},
-    {WORD_L, 0x80, 2},          {WORD_L, 0x800, 2},        {WORD_L, L_ONLINE, 0},
+// The first row that meets the status gives the icon: a printer that does
+// not answer or is another model shows nothing else.
+const IconRow kIconTable[] = {
+    {WORD_M, M_OTHER_MODEL, ICON_NORMAL},
+    {WORD_M, M_SERVICEMAN, ICON_STOPPED},
+    {WORD_M, M_NO_ANSWER, ICON_NORMAL},
+    {WORD_L, L_SIZE_ERROR, ICON_STOPPED},
+    {WORD_L, L_JAM, ICON_STOPPED},
+    {WORD_M, M_PICK_MISS, ICON_STOPPED},
+    {WORD_L, L_STACKER, ICON_STOPPED},
+    {WORD_M, M_CART_MISSING, ICON_STOPPED},
+    {WORD_L, L_CART_ERROR, ICON_STOPPED},
+    {WORD_L, L_NO_TONER, ICON_STOPPED},
+    {WORD_L, L_DRUM_LIFE, ICON_STOPPED},
+    {WORD_M, M_STAPLE, ICON_STOPPED},
+    {WORD_M, M_PUNCH, ICON_STOPPED},
+    {WORD_L, L_COVER, ICON_STOPPED},
+    {WORD_L, L_NO_CASSETTE, ICON_STOPPED},
+    {WORD_L, L_NO_PAPER_SOFT, ICON_STOPPED},
+    {WORD_L, L_NO_PAPER, ICON_STOPPED},
+    {WORD_L, L_MAINT_ALERT, ICON_ATTENTION},
+    {WORD_L, L_FORM_OVER, ICON_STOPPED},
+    {WORD_L, L_OFFLINE, ICON_ATTENTION},
+    {WORD_L, L_WARMUP, ICON_ATTENTION},
+    {WORD_L, L_POWER_SAVE, ICON_NORMAL},
+    {WORD_L, L_PRINTING, ICON_NORMAL},
+    {WORD_L, L_LOW_TONER, ICON_ATTENTION},
+    {WORD_L, L_NEAR_DRUM, ICON_ATTENTION},
+    {WORD_L, L_MAINT_WARNING, ICON_ATTENTION},
+    {WORD_L, L_ONLINE, ICON_NORMAL},
 };
 
-const NoPaperBinRow kNoPaperBins[6] = {
+const NoPaperBinRow kNoPaperBins[] = {
     {"Hop1 No Paper", 1}, {"Hop2 No Paper", 2}, {"Hop3 No Paper", 3},
     {"Hop4 No Paper", 4}, {"Hop5 No Paper", 5}, {"No Paper", BIN_TRAY},
 };
@@ -218,7 +237,7 @@ uint32_t IconClassOf(uint32_t h, uint32_t m, uint32_t l) {
     const uint32_t words[3] = {h, m, l};
     for (const IconRow& r : kIconTable)
         if (words[r.iWord] & r.dwMask) return r.dwIcon;
-    return 0;
+    return ICON_NORMAL;
 }
 
 bool NeedsPrintingWalk(const PollRecord& poll, bool inDoc, bool jobQueued) {
@@ -261,25 +280,23 @@ void ComputeStatus(const PollRecord& poll, const uint8_t* binConfig, size_t cbBi
 }
 
 uint32_t PaperJamValue(uint32_t d, bool stackerTray) {
-    // Summary bits by where the jam is: side E, the paper path, the duplex
-    // unit, the finisher or top tray.
     uint32_t v = d;
-    if (d & 0x10) v += 0x10000;
-    if (d & 0xFE6) v += 0x20000;
-    if (d & 0x8) v += 0x40000;
-    if (d & 0xF000) v += 0x80000;
-    if (v == 1) v = stackerTray ? 0x90001 : 0x10001;
+    if (d & JAM_SIDE_E) v += JAM_SUM_SIDE_E;
+    if (d & JAM_FEED_PATH) v += JAM_SUM_FEED_PATH;
+    if (d & JAM_DUPLEX) v += JAM_SUM_DUPLEX;
+    if (d & JAM_FINISHER) v += JAM_SUM_FINISHER;
+    if (v == JAM_SIDE_A) v = stackerTray ? JAM_ONLY_SIDE_A_STACKER : JAM_ONLY_SIDE_A;
     return v;
 }
 
 uint32_t BinIdOfDetail(uint32_t d) {
     if (!d) return 0;
     if (d & DETAIL_ANY_BIN) return BIN_TRAY;
-    if (d & 0x10) return 5;
-    if (d & 0x8) return 4;
-    if (d & 0x4) return 3;
-    if (d & 0x2) return 2;
-    if (d & 0x1) return 1;
+    if (d & DETAIL_HOP5) return 5;
+    if (d & DETAIL_HOP4) return 4;
+    if (d & DETAIL_HOP3) return 3;
+    if (d & DETAIL_HOP2) return 2;
+    if (d & DETAIL_HOP1) return 1;
     return 0;
 }
 

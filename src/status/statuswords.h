@@ -53,13 +53,22 @@ constexpr uint32_t L_LOW_TONER    = 0x2;
 constexpr uint32_t L_PRINTING     = 0x8;
 constexpr uint32_t L_WARMUP       = 0x10;
 constexpr uint32_t L_POWER_SAVE   = 0x40;
+constexpr uint32_t L_NEAR_DRUM    = 0x80;
+constexpr uint32_t L_MAINT_WARNING = 0x800;
 constexpr uint32_t L_OFFLINE      = 0x1000;
 constexpr uint32_t L_NO_TONER     = 0x4000;
 constexpr uint32_t L_COVER        = 0x8000;
 constexpr uint32_t L_JAM          = 0x10000;
 constexpr uint32_t L_SIZE_ERROR   = 0x40000;
-constexpr uint32_t L_NO_PAPER_ANY = 0x4800000;   // no paper, hard or soft
+constexpr uint32_t L_MAINT_ALERT  = 0x80000;
+constexpr uint32_t L_FORM_OVER    = 0x400000;
+constexpr uint32_t L_NO_PAPER     = 0x800000;
 constexpr uint32_t L_STACKER      = 0x1000000;
+constexpr uint32_t L_NO_PAPER_SOFT = 0x4000000;
+constexpr uint32_t L_NO_PAPER_ANY = L_NO_PAPER | L_NO_PAPER_SOFT;
+constexpr uint32_t L_DRUM_LIFE    = 0x20000000;
+constexpr uint32_t L_NO_CASSETTE  = 0x40000000;
+constexpr uint32_t L_CART_ERROR   = 0x80000000;
 constexpr uint32_t L_SUPPLIES     = 0xA0004082;  // the L bits that keep ErrSupplies
 
 // hrDeviceStatus / hrPrinterStatus values.
@@ -86,7 +95,26 @@ constexpr int ALERT_DETAIL_WORDS = 12;
 
 // Bin ids shared with PrinterBinConfig.
 constexpr uint32_t BIN_TRAY = 2001;
+// Hopper bits of the pick-miss, cassette, no-paper and size-error details.
+constexpr uint32_t DETAIL_HOP1 = 0x1;
+constexpr uint32_t DETAIL_HOP2 = 0x2;
+constexpr uint32_t DETAIL_HOP3 = 0x4;
+constexpr uint32_t DETAIL_HOP4 = 0x8;
+constexpr uint32_t DETAIL_HOP5 = 0x10;
 constexpr uint32_t DETAIL_ANY_BIN = 0x80000000;   // "No Paper" / "Paper Size Error" without a hopper
+
+// Jam detail bits by place, and the summary bits ErrPaperJam adds for them.
+constexpr uint32_t JAM_SIDE_A = 0x1;
+constexpr uint32_t JAM_DUPLEX = 0x8;
+constexpr uint32_t JAM_SIDE_E = 0x10;
+constexpr uint32_t JAM_FEED_PATH = 0xFE6;       // sides B and C, the hoppers, the tray, hopper 5 top
+constexpr uint32_t JAM_FINISHER = 0xF000;       // top tray, finisher covers F to H
+constexpr uint32_t JAM_SUM_SIDE_E = 0x10000;
+constexpr uint32_t JAM_SUM_FEED_PATH = 0x20000;
+constexpr uint32_t JAM_SUM_DUPLEX = 0x40000;
+constexpr uint32_t JAM_SUM_FINISHER = 0x80000;
+constexpr uint32_t JAM_ONLY_SIDE_A = 0x10001;   // side A alone
+constexpr uint32_t JAM_ONLY_SIDE_A_STACKER = 0x90001;   // the same with the stacker tray present
 
 struct AlertRow {
     const char* pszText;
@@ -103,6 +131,11 @@ struct ClassMapRow {
     uint32_t dwBit;
 };
 extern const ClassMapRow kClassMap[21];
+
+// Icon classes of IconState.
+constexpr uint32_t ICON_NORMAL = 0;
+constexpr uint32_t ICON_STOPPED = 1;      // a condition that stops printing
+constexpr uint32_t ICON_ATTENTION = 2;    // needs attention, or the printer is not ready
 
 struct IconRow {
     int iWord;
