@@ -97,6 +97,18 @@ protected:
     std::vector<FakeSpoolSetPortRecord> Ports() { return FakeSpoolSetPortLog(); }
 };
 
+TEST_F(Interpret, FirstRoundNamesMakerModelAndLanguages) {
+    auto text = [this](const char* name) {
+        StatusVariable* row = LookupStatusVariable(name, ctx->pVarTable, ctx);
+        return row && row->pValue ? std::string(static_cast<const char*>(row->pValue), 32) : std::string();
+    };
+    EXPECT_EQ(text("PrinterManufacturer"), std::string("VEK", 3) + std::string(29, '\0'));
+    EXPECT_EQ(text("PrinterModel"), std::string("Tessaroline 7700 (LV)") + std::string(11, '\0'));
+    StatusVariable* emu = LookupStatusVariable("EmulationInfo", ctx->pVarTable, ctx);
+    ASSERT_TRUE(emu && emu->pValue);
+    EXPECT_EQ(Bytes(static_cast<BYTE*>(emu->pValue), static_cast<BYTE*>(emu->pValue) + 8), Dwords({1, 0}));
+}
+
 TEST_F(Interpret, PaperJamStopsThePrinterAndClearsAgain) {
     Idle({"SideA Cover Paper Jam", "Printer Offline"}, 5, 1);
     ParseDeviceId_SYSPRINTER(ctx);
