@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "diag/trace.h"
 #include "publish/bind_fixture.h"
 #include "snmp/snmp.h"
 #include "status/config.h"
@@ -235,6 +236,53 @@ TEST_F(Interpret, IdlePrinterWithQueuedJobsLosesThemAfterFiftyRounds) {
     EXPECT_EQ(ctx->pJobQueueHead, nullptr);
     EXPECT_EQ(ctx->dwIdleCheckCount, 0u);
     StatusClear(ctx, ST_JOB_LOST);
+}
+
+std::string ReadFileBytes(const wchar_t* path) {
+    std::string out;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
+    CloseHandle(h);
+    return out;
+}
+
+// The trace of one round: the poll record dump (code page 932 labels), the
+// old and new status words and the icon.
+TEST_F(Interpret, RoundTraceShowsThePollAndTheNewStatus) {
+    wchar_t win[MAX_PATH];
+    std::wstring ini = std::wstring(win, GetWindowsDirectoryW(win, MAX_PATH)) + L"\\VEKLMLOG.INI";
+    ASSERT_TRUE(WritePrivateProfileStringW(L"VEKTL7700", L"MODE", L"1", ini.c_str()));
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    BOOL on = ReadTraceSettings(ctx);
+    DeleteFileW(ini.c_str());   // other programs of the suite expect tracing off
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    ASSERT_TRUE(on);
+
+    Idle({"Printer Offline"});
+    ctx->Poll.dwPowerSave = 1000;
+    ParseDeviceId_SYSPRINTER(ctx);
+    ASSERT_NE(ctx->pszTraceFile, nullptr);
+    std::wstring file = ctx->pszTraceFile;
+    std::string got = ReadFileBytes(file.c_str());
+    ResetTraceSettings(ctx);
+    DeleteFileW(file.c_str());
+    for (const char* want : {
+             "SYS_PARSEDID:ParseDeviceId_SYSPRINTER -START-\r\n",
+             "\x83\x82\x83\x66\x83\x8b\x96\xbc       [VEK Tessaroline 7700 (LV)]\r\n",   // モデル名
+             "  \x83\x7a\x83\x62\x83\x70\x96\xbc     [HOPPER1]\r\n",                       // ホッパ名
+             "MIB-\x87\x55status [DEV:2 PRT:3 ERR:0]\r\n",                                   // MIB-Ⅱstatus
+             "  ALERT 1    [Printer Offline]\r\n",
+             "\x90\xdf\x93\x64\x83\x82\x81\x5b\x83\x68\x92\x86\r\n",                        // 節電モード中
+             "SRM:Old    Status[H:00000000][M:00000000][L:00000001]\r\n",
+             "SRM:PrinterStatus[H:00000000][M:00000000][L:00001040]\r\n",
+             "SRM:IconStatus   [00000002]\r\n",
+             "SYS_PARSEDID:ParseDeviceId_SYSPRINTER --END--\r\n",
+         })
+        EXPECT_NE(got.find(want), std::string::npos) << want;
 }
 
 // The SNMP reads: the operator panel while a serviceman call is reported,
