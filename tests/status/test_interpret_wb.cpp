@@ -96,6 +96,11 @@ protected:
         b.dwSizeY = 297000;
     }
     std::vector<FakeSpoolSetPortRecord> Ports() { return FakeSpoolSetPortLog(); }
+    // The port status of the last SetPortW, 0xFFFFFFFF when none was made.
+    DWORD LastPortStatus() {
+        auto p = Ports();
+        return p.empty() ? 0xFFFFFFFF : p.back().status;
+    }
 };
 
 TEST_F(Interpret, FirstRoundNamesMakerModelAndLanguages) {
@@ -164,7 +169,7 @@ TEST_F(Interpret, WarningsOfflineAndPowerSave) {
     EXPECT_EQ(sent["PrinterStatus"], Dwords({0, 0, 0x1000}));
     EXPECT_EQ(sent.count("IconState"), 0u) << "still a warning icon";
     EXPECT_EQ(sent["ErrSupplies"], Dwords({2, 0, 0}));
-    EXPECT_EQ(Ports().back().status, static_cast<DWORD>(PORT_STATUS_OFFLINE));
+    EXPECT_EQ(LastPortStatus(), static_cast<DWORD>(PORT_STATUS_OFFLINE));
 
     // Power saving with no job of ours: the printer's job table is asked
     // (nothing printing), the icon stays quiet.
@@ -175,7 +180,29 @@ TEST_F(Interpret, WarningsOfflineAndPowerSave) {
     sent = Sent();
     EXPECT_EQ(sent["PrinterStatus"], Dwords({0, 0, 0x1 | 0x40}));
     EXPECT_EQ(sent["IconState"], Dwords({0}));
-    EXPECT_EQ(Ports().back().status, 0u);
+    EXPECT_EQ(LastPortStatus(), 0u);
+}
+
+TEST_F(Interpret, NoPaperNamesTheBinAndItsSize) {
+    // Hopper 1 empty: paper out, with the bin and its A4 size.
+    Idle({"Hop1 No Paper"}, 5, 1);
+    ctx->Poll.InputBin[0].dwLevel = 0;
+    ParseDeviceId_SYSPRINTER(ctx);   // the bins are built before the status, from this same poll
+    auto sent = Sent();
+    EXPECT_EQ(sent["PrinterStatus"], Dwords({0, 0, 0x1 | 0x800000}));
+    EXPECT_EQ(sent["ErrNoPaper"], Dwords({1 | 9 << 16}));
+    EXPECT_EQ(sent["ErrNoPaper2"], Dwords({1 | 9 << 16, 0}));
+    EXPECT_EQ(LastPortStatus(), static_cast<DWORD>(PORT_STATUS_PAPER_OUT));
+
+    // The printer still counts sheets in that hopper: a paper problem, not
+    // paper out.
+    Clear();
+    Idle({"Hop1 No Paper"}, 5, 1);
+    ParseDeviceId_SYSPRINTER(ctx);
+    sent = Sent();
+    EXPECT_EQ(sent["PrinterStatus"], Dwords({0, 0, 0x1 | 0x4000000}));
+    EXPECT_EQ(sent.count("ErrNoPaper"), 0u) << "the same bin";
+    EXPECT_EQ(LastPortStatus(), static_cast<DWORD>(PORT_STATUS_PAPER_PROBLEM));
 }
 
 TEST_F(Interpret, BinsAndStackerChangeTheConfiguration) {
@@ -309,7 +336,7 @@ TEST_F(InterpretSim, ServicemanCallReadsTheHardwareErrorFromThePanel) {
     EXPECT_EQ(sent["ErrHWError"], Dwords({322}));
     EXPECT_EQ(sent["PrinterStatus"], Dwords({0, 0x80, 0x1}));
     EXPECT_EQ(sent["IconState"], Dwords({1}));
-    EXPECT_EQ(Ports().back().status, static_cast<DWORD>(PORT_STATUS_USER_INTERVENTION));
+    EXPECT_EQ(LastPortStatus(), static_cast<DWORD>(PORT_STATUS_USER_INTERVENTION));
     int panelReads = 0;
     for (const auto& r : sim.Requests())
         if (r.kind == "getnext" && r.oids[0].rfind("1.3.6.1.2.1.43.16.5.1.2", 0) == 0) ++panelReads;
