@@ -8,6 +8,8 @@ namespace {
 
 constexpr char kServiceKey[] = "SOFTWARE\\Varnholt\\VhPJMService";
 constexpr wchar_t kServiceName[] = L"VhPJMService";
+// The service manager keeps every installed service under this key.
+constexpr wchar_t kServiceRegKey[] = L"SYSTEM\\CurrentControlSet\\Services\\VhPJMService";
 constexpr wchar_t kServiceWindowClass[] = L"VhPJMService";
 constexpr wchar_t kListMutexName[] = L"VH_FILEMAPPING_MUTEX";
 constexpr wchar_t kListMappingName[] = L"VH_JOBPROCESS_FILEMAPPING";
@@ -38,6 +40,9 @@ constexpr char kNoWindowText[] =
 
 // Set by Shutdown: no wait for the service outlives the monitor.
 volatile LONG bPJMStop;
+// Until this tick count the service counts as not installed.
+constexpr ULONGLONG kAbsentRecheckMs = 1000;
+volatile LONG64 qwPJMAbsentUntil;
 
 // Reads a value of an open key into buffer (at most size bytes).
 bool QueryValue(HKEY key, const char* name, void* buffer, DWORD size) {
@@ -281,6 +286,18 @@ BOOL PostToPJMService(UINT message, WPARAM wParam, LPARAM lParam) {
 
 BOOL IsPJMServiceInstalled(PortContext* ctx) {
     ctx->bPJMService = 0;
+    // Asking the service manager costs about a hundred times a plain
+    // StartDocPort, and even opening the service's key a third of it. So a
+    // missing service is believed for a second; a service installed
+    // meanwhile is asked for from the next second on.
+    ULONGLONG now = GetTickCount64();
+    if (now < static_cast<ULONGLONG>(qwPJMAbsentUntil)) return FALSE;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceRegKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        InterlockedExchange64(&qwPJMAbsentUntil, static_cast<LONG64>(now + kAbsentRecheckMs));
+        return FALSE;
+    }
+    RegCloseKey(key);
     // The service manager is asked as the spooler itself, not as its client.
     HANDLE token = RevertToPrinterSelf();
     SC_HANDLE manager = OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
@@ -360,5 +377,8 @@ void VHEndDoc(const wchar_t*, DWORD jobId) {
     PostToPJMService(kPJMMsgEndDoc, 0, jobId);
 }
 
-void PJMServiceLinkStart() { InterlockedExchange(&bPJMStop, 0); }
+void PJMServiceLinkStart() {
+    InterlockedExchange(&bPJMStop, 0);
+    InterlockedExchange64(&qwPJMAbsentUntil, 0);
+}
 void PJMServiceLinkStop() { InterlockedExchange(&bPJMStop, 1); }

@@ -136,8 +136,8 @@ TEST_F(PjmLink, WithoutTheServiceNothingIsAskedOrLogged) {
     FakeSpool_GetImpersonationCounts(&imp0, &rev0);
     ASSERT_TRUE(StartDoc(4));
     FakeSpool_GetImpersonationCounts(&imp, &rev);
-    EXPECT_EQ(rev - rev0, 1u) << "the service manager is asked as the spooler";
-    EXPECT_EQ(imp - imp0, 1u) << "and the client impersonated again";
+    EXPECT_EQ(rev - rev0, 0u) << "without the service's key the service manager is not asked";
+    EXPECT_EQ(imp - imp0, 0u);
     EXPECT_EQ(ctx->bPJMService, 0u);
     ASSERT_TRUE(PJLMonEndDocPort(ctx));
     EXPECT_TRUE(SettledMessages().empty());
@@ -149,7 +149,12 @@ TEST_F(PjmLink, ListedJobPrintsAndItsEndIsTold) {
     ASSERT_TRUE(PjmDouble_Register());
     ASSERT_TRUE(PjmDouble_CreateList());
     PjmDouble_SetList(1, {3, 7});
+    DWORD imp0, rev0, imp, rev;
+    FakeSpool_GetImpersonationCounts(&imp0, &rev0);
     ASSERT_TRUE(StartDoc(7));
+    FakeSpool_GetImpersonationCounts(&imp, &rev);
+    EXPECT_EQ(rev - rev0, 1u) << "the service manager is asked as the spooler";
+    EXPECT_EQ(imp - imp0, 1u) << "and the client impersonated again";
     EXPECT_EQ(ctx->bPJMService, 1u);
     ASSERT_TRUE(PJLMonEndDocPort(ctx));
     auto msgs = SettledMessages();
