@@ -217,7 +217,9 @@ Verdict RequestRestart(HANDLE hPrinter, DWORD jobId, PortContext* ctx) {
         verdict = Verdict::Unreachable;
     } else {
         HANDLE answers[2] = {allow.get(), over.get()};  // ALLOW first
-        if (WaitForService(answers, 2, kVerdictWaitMs, ctx) == 0) verdict = Verdict::Allow;
+        // An ALLOW that crosses a ClosePort is too late: the port is gone.
+        if (WaitForService(answers, 2, kVerdictWaitMs, ctx) == 0 && !(ctx && (ctx->status & ST_CLOSING)))
+            verdict = Verdict::Allow;
     }
     GlobalDeleteAtom(atom);
     return verdict;
