@@ -57,11 +57,8 @@ class PjmLink : public DocCallTest {
 protected:
     void SetUp() override {
         EnsureMonitorProcess();
-        static bool once = [] {
-            InitializeCriticalSection(&csDebugLog);
-            return true;
-        }();
-        (void)once;
+        static const bool lockReady = (InitializeCriticalSection(&csDebugLog), true);
+        (void)lockReady;
         PmDouble_Reset();
         FakeSpool_Reset();
         PjmDouble_Reset();
@@ -166,7 +163,6 @@ TEST_F(PjmLink, ListedJobPrintsAndItsEndIsTold) {
     EXPECT_TRUE(LogHas("JobID: 7 normally print out\r\n"));
     EXPECT_TRUE(LogHas("Enter VHEndDoc(7)"));
     EXPECT_TRUE(LogHas("Send message to VhPJMService(Message=8002  wParam=0 lParam=7"));
-    EXPECT_EQ(Slurp(szDebugLogPath).substr(0, 2), "\r\n");
 
     // A count past the end of the view is read as far as the view goes.
     PjmDouble_SetList(1, {3, 8}, 0x10000000);
@@ -274,17 +270,7 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     EXPECT_EQ(PjmDouble_Answers(), 0u);
 }
 
-TEST(PjmDebugLog, PiecesTakeTheirArgumentsInTurn) {
-    EnsureMonitorProcess();
-    static bool once = [] {
-        InitializeCriticalSection(&csDebugLog);
-        return true;
-    }();
-    (void)once;
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%svjlpjm%lu.log", temp, GetCurrentProcessId());
-    DeleteFileA(szDebugLogPath);
+TEST_F(PjmLink, DebugLogPiecesTakeTheirArgumentsInTurn) {
     bDebugMode = FALSE;
     WriteDebugLog("off");
     EXPECT_FALSE(Exists(szDebugLogPath));
@@ -293,9 +279,7 @@ TEST(PjmDebugLog, PiecesTakeTheirArgumentsInTurn) {
     SetLastError(1234);
     WriteDebugLog("keeps the error");
     EXPECT_EQ(GetLastError(), 1234u);
-    bDebugMode = FALSE;
     std::string log = Slurp(szDebugLogPath);
-    DeleteFileA(szDebugLogPath);
     EXPECT_TRUE(std::regex_match(log, std::regex("\r\n\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\dawide-2a-narrow\\|"
                                                  "\r\n[0-9/: ]{19}keeps the error")))
         << log;
