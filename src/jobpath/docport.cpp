@@ -67,6 +67,16 @@ void TraceWideRaw(PortContext* ctx, const char* fmt, const wchar_t* text) {
     MemFree(a);
 }
 
+// Keeps the context alive for a call that a concurrent ClosePort may
+// overtake (the wait for the job management service ends when it does).
+struct PortRefHold {
+    PortContext* ctx;
+    explicit PortRefHold(PortContext* c) : ctx(c) { AddPortRef(ctx); }
+    ~PortRefHold() { ReleasePortRef(ctx); }
+    PortRefHold(const PortRefHold&) = delete;
+    PortRefHold& operator=(const PortRefHold&) = delete;
+};
+
 UniquePrinter OpenPortPrinter(const PortContext* ctx) {
     UniquePrinter printer;
     if (!ctx->pszPrinterName || !OpenPrinterW(ctx->pszPrinterName, printer.put(), nullptr)) printer.release();
@@ -265,6 +275,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         TraceWideRaw(ctx, "PrinterName:%s\r\n", pPrinterName);
         TraceRawF(ctx, "JobId      :%d\r\n", JobId);
     }
+    PortRefHold hold(ctx);
     DWORD tries = kSpoolerTries;
     SpoolerRightGuard right(ctx);
     if (!TakeSpoolerRight(right, &tries)) {
@@ -302,7 +313,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     if (IsPJMServiceInstalled(ctx)) {
         UniquePrinter printer = OpenPortPrinter(ctx);
-        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName);
+        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx);
         if (!allowed && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
         printer.reset();
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);

@@ -89,12 +89,14 @@ extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, 
         WriteEventLog("VEK Tessaroline 7700 LanguageMonitor - Debug mode start.",
                       "VEK Tessaroline 7700 LanguageMonitor", 1);
     InitializeCriticalSection(&csDebugLog);
+    PJMServiceLinkStart();
 
     if (phMonitor) *phMonitor = hMonitor;
     return const_cast<LPMONITOR2>(&MonitorTable);
 }
 
 VOID WINAPI Shutdown(HANDLE hMon) {
+    PJMServiceLinkStop();
     MemFree(hMon);
     if (hMon == hMonitor) hMonitor = nullptr;
 }
