@@ -227,7 +227,9 @@ bool RawDword(const char* keyPath, const char* name, DWORD* out) {
 }
 
 void Row(Output& o, const wchar_t* name, const std::wstring& value, const std::wstring& source) {
-    o.Line(Printf(L"    %-18ls %-12ls %ls", name, value.c_str(), source.c_str()));
+    std::wstring line = Printf(L"    %-18ls %-12ls %ls", name, value.c_str(), source.c_str());
+    while (line.back() == L' ') line.pop_back();
+    o.Line(line);
 }
 
 // The source of a value the monitor bounds: the raw registry value when
