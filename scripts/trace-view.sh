@@ -25,7 +25,7 @@ esac
 [ $# -eq 1 ] || usage
 file=$1
 
-to_utf8() { iconv -c -f CP932 -t UTF-8 | sed 's/\r$//'; }
+to_utf8() { iconv -c -f CP932 -t UTF-8 | sed 's/\r*$//'; }
 
 if [ "$file" = - ]; then
   [ $follow = 0 ] || usage
