@@ -150,9 +150,19 @@ TEST_F(SetupTool, StatusShowsPortKindAndEffectiveSettingsWithTheirSources) {
     EXPECT_THAT(RowOf(r.out, L"port kind", L"port \"USB001\""), HasSubstr("local (0x3)"));
     EXPECT_THAT(RowOf(r.out, L"customCommunity", pool), HasSubstr("ravine       default"));
 
+    // With tracing on, status names the trace file but writes nothing to it.
+    wchar_t winDir[MAX_PATH] = {};
+    GetWindowsDirectoryW(winDir, MAX_PATH);
+    std::wstring ini = std::wstring(winDir) + L"\\VEKLMLOG.INI";
+    std::wstring trace = std::wstring(winDir).substr(0, 2) + L"\\VEKTL7700LOG\\VEKLM-Lab Laser.TRG";
+    DeleteFileW(trace.c_str());
+    WritePrivateProfileStringW(L"VEKTL7700", L"MODE", L"1", ini.c_str());
     polling.SetDword("LMMode", 0);
     r = RunTool({L"status"});
+    DeleteFileW(ini.c_str());
     EXPECT_THAT(RowOf(r.out, L"PollingIntervals", lab), HasSubstr("3000         default (read only when LMMode is 1)"));
+    EXPECT_THAT(RowOf(r.out, L"trace", lab), HasSubstr("on           " + Narrow(trace)));
+    EXPECT_EQ(GetFileAttributesW(trace.c_str()), INVALID_FILE_ATTRIBUTES);
 
     FakeSpool_Reset();
     r = RunTool({L"status"});

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <utility>
+#include <vector>
 #include <cstdarg>
 
 #include "diag/trace.h"
@@ -264,6 +266,19 @@ void ShowPort(Output& o, const UsingPrinter& p, const std::wstring& port) {
         o.Line(L"    (out of memory)");
         return;
     }
+    // The context comes with the port's trace settings; the reads below must
+    // not write to the live trace, so they are noted and switched off first.
+    std::vector<std::pair<std::wstring, std::wstring>> trace;
+    if (ReadTraceSettings(ctx) && ctx->pszTraceFolder) {
+        std::wstring file = p.printer;
+        CleanFileName(file.data());
+        trace.push_back({L"on", std::wstring(ctx->pszTraceFolder) + L"\\VEKLM-" + file.c_str() + L".TRG"});
+        trace.push_back({Printf(L"0x%lx", ctx->dwTraceMask), L"VEKLMLOG.INI"});
+        trace.push_back({ctx->dwTraceSize == TRACE_NO_LIMIT ? L"no limit" : Printf(L"%lu MB", ctx->dwTraceSize / 1048576),
+                         Printf(L"%lu rotated file(s) kept", ctx->dwTraceHistory)});
+    }
+    ResetTraceSettings(ctx);
+
     GetPortKind(ctx);
     Row(o, L"port kind", KindName(ctx->dwPortStatus), L"");
     Row(o, L"status manager", IsStatusPrinter(p.printer.c_str()) ? L"yes" : L"no", L"model key with Status Variables");
@@ -304,18 +319,13 @@ void ShowPort(Output& o, const UsingPrinter& p, const std::wstring& port) {
     has = RawDword(kPrnChkKey, "PrnLostChk", &raw);
     Row(o, L"PrnLostChk", Num(ctx->dwPrnLostChk), has ? L"registry" : L"default");
 
-    // Last: once tracing is on, the calls above would write to the trace.
-    if (ReadTraceSettings(ctx) && ctx->pszTraceFolder) {
-        std::wstring file = p.printer;
-        CleanFileName(file.data());
-        Row(o, L"trace", L"on", std::wstring(ctx->pszTraceFolder) + L"\\VEKLM-" + file.c_str() + L".TRG");
-        Row(o, L"trace mask", Printf(L"0x%lx", ctx->dwTraceMask), L"VEKLMLOG.INI");
-        Row(o, L"trace size", ctx->dwTraceSize == TRACE_NO_LIMIT ? L"no limit" : Printf(L"%lu MB", ctx->dwTraceSize / 1048576),
-            Printf(L"%lu rotated file(s) kept", ctx->dwTraceHistory));
-    } else {
+    if (trace.empty()) {
         Row(o, L"trace", L"off", L"no VEKLMLOG.INI with MODE=1 or 2 in the Windows folder");
+    } else {
+        Row(o, L"trace", trace[0].first, trace[0].second);
+        Row(o, L"trace mask", trace[1].first, trace[1].second);
+        Row(o, L"trace size", trace[2].first, trace[2].second);
     }
-    ResetTraceSettings(ctx);
 
     LockPort(nullptr);
     DestroyPortContext(ctx);
