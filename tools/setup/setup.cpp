@@ -217,13 +217,15 @@ int Remove(const std::wstring& name, Output& o) {
 
 // ---- status -----------------------------------------------------------------
 
-bool RawDword(const char* keyPath, const char* name, DWORD* out) {
+// anyType: read the four bytes whatever the value's type, as the print-check
+// reads do.
+bool RawDword(const char* keyPath, const char* name, DWORD* out, bool anyType = false) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     DWORD value = 0, cb = 4, type = 0;
     LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &cb);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || type != REG_DWORD || cb != 4) return false;
+    if (rc != ERROR_SUCCESS || (!anyType && (type != REG_DWORD || cb != 4))) return false;
     *out = value;
     return true;
 }
@@ -313,10 +315,10 @@ void ShowPort(Output& o, const UsingPrinter& p, const std::wstring& port) {
     Row(o, L"MyPortMode", Printf(L"0x%lx", ctx->PortMode), has ? L"registry" : L"default");
 
     GetPrintCheckInfo(ctx);
-    has = RawDword(kPrnChkKey, "PrnOrdChk", &raw);
+    has = RawDword(kPrnChkKey, "PrnOrdChk", &raw, true);
     Row(o, L"PrnOrdChk", Num(ctx->dwPrnOrdChk), has ? L"registry" : L"default");
     if (ctx->dwPrnOrdChk) Row(o, L"history folder", Wide(ctx->szHistoryDir), L"BaseDir\\RAS\\Trc");
-    has = RawDword(kPrnChkKey, "PrnLostChk", &raw);
+    has = RawDword(kPrnChkKey, "PrnLostChk", &raw, true);
     Row(o, L"PrnLostChk", Num(ctx->dwPrnLostChk), has ? L"registry" : L"default");
 
     if (trace.empty()) {
