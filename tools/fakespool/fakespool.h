@@ -82,8 +82,8 @@ FAKESPOOL_API BOOL FakeSpool_SetJobAnswer(LPCWSTR printerName, DWORD jobId, DWOR
 FAKESPOOL_API void FakeSpool_KeepFinishedJobs(BOOL keep);
 
 // A caller without administrator rights: OpenPrinterW asking for
-// SERVER_ACCESS_ADMINISTER or PRINTER_ACCESS_ADMINISTER fails with
-// ERROR_ACCESS_DENIED.
+// SERVER_ACCESS_ADMINISTER or PRINTER_ACCESS_ADMINISTER, AddMonitorW and
+// DeleteMonitorW fail with ERROR_ACCESS_DENIED.
 FAKESPOOL_API void FakeSpool_DenyAdminAccess(BOOL deny);
 
 // ---- Failure injection ---------------------------------------------------
