@@ -13,4 +13,6 @@ export WINEPREFIX="$PWD/build/windows/wineprefix"
 scripts/wine-init.sh "$WINEPREFIX"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # vjlhost starts the simulated printer there (port 161 needs root) and stops it.
-build/windows/wine-run.sh build/windows/bin/vjlhost.exe --printer "${VJL_DEMO_PRINTER:-127.0.0.20}"
+# The trace it shows is in code page 932: show it as UTF-8.
+build/windows/wine-run.sh build/windows/bin/vjlhost.exe --printer "${VJL_DEMO_PRINTER:-127.0.0.20}" |
+  scripts/trace-view.sh -

@@ -46,6 +46,11 @@ struct Driver {
     std::wstring monitor;
 };
 
+// A monitor registered with AddMonitorW, with the arguments it was given.
+struct Monitor {
+    std::wstring name, environment, dll;
+};
+
 struct XcvAnswer {
     std::vector<BYTE> data;
     DWORD status = 0;
@@ -76,6 +81,7 @@ struct State {
     std::vector<Printer> printers;
     std::vector<Driver> drivers;
     std::vector<Port> ports;
+    std::vector<Monitor> monitors;
     std::set<Handle*> handles;
     std::map<std::string, DWORD> calls;
     std::map<std::string, Failure> failures;
@@ -105,7 +111,7 @@ std::wstring Lower(const wchar_t* s) {
 
 bool IEq(const std::wstring& a, const wchar_t* b) { return b && _wcsicmp(a.c_str(), b) == 0; }
 
-// Removes the record named `name` (any case) from a list of printers or ports.
+// Removes the record named `name` (any case) from a list of printers, ports or monitors.
 template <class List>
 BOOL EraseNamed(List& list, const wchar_t* name) {
     for (auto it = list.begin(); it != list.end(); ++it)
@@ -129,6 +135,11 @@ Driver* FindDriver(const wchar_t* name) {
 Port* FindPort(const wchar_t* name) {
     for (auto& p : g_state->ports)
         if (IEq(p.name, name)) return &p;
+    return nullptr;
+}
+Monitor* FindMonitor(const wchar_t* name) {
+    for (auto& m : g_state->monitors)
+        if (IEq(m.name, name)) return &m;
     return nullptr;
 }
 Job* FindJob(Printer* p, DWORD id) {
@@ -704,6 +715,86 @@ BOOL WINAPI XcvDataW(HANDLE hXcv, PCWSTR pszDataName, PBYTE pInputData, DWORD cb
     return TRUE;
 }
 
+// Monitors: registered for every environment alike; a caller without
+// administrator rights is refused, and a monitor a driver names is in use.
+BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitors) {
+    Lock lock;
+    if (Enter("AddMonitorW")) return FALSE;
+    if (Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    auto* info = reinterpret_cast<MONITOR_INFO_2W*>(pMonitors);
+    if (!info || !info->pName || !*info->pName || !info->pDLLName || !*info->pDLLName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (g_state->denyAdminister) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (info->pEnvironment && *info->pEnvironment && _wcsicmp(info->pEnvironment, kEnvironment) != 0) {
+        SetLastError(ERROR_INVALID_ENVIRONMENT);
+        return FALSE;
+    }
+    if (FindMonitor(info->pName)) {
+        SetLastError(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
+        return FALSE;
+    }
+    g_state->monitors.push_back({info->pName, info->pEnvironment ? info->pEnvironment : L"", info->pDLLName});
+    return TRUE;
+}
+
+BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorName) {
+    Lock lock;
+    if (Enter("DeleteMonitorW")) return FALSE;
+    if (g_state->denyAdminister) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (pEnvironment && *pEnvironment && _wcsicmp(pEnvironment, kEnvironment) != 0) {
+        SetLastError(ERROR_INVALID_ENVIRONMENT);
+        return FALSE;
+    }
+    if (!FindMonitor(pMonitorName)) {
+        SetLastError(ERROR_UNKNOWN_PRINT_MONITOR);
+        return FALSE;
+    }
+    for (const auto& d : g_state->drivers)
+        if (d.hasMonitor && IEq(d.monitor, pMonitorName)) {
+            SetLastError(ERROR_PRINT_MONITOR_IN_USE);
+            return FALSE;
+        }
+    EraseNamed(g_state->monitors, pMonitorName);
+    return TRUE;
+}
+
+BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf, LPDWORD pcbNeeded,
+                          LPDWORD pcReturned) {
+    Lock lock;
+    if (pcReturned) *pcReturned = 0;
+    if (Enter("EnumMonitorsW")) return FALSE;
+    if (Level != 1 && Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcReturned) {
+        SetLastError(RPC_X_NULL_REF_POINTER);
+        return FALSE;
+    }
+    size_t fixed = Level == 1 ? sizeof(MONITOR_INFO_1W) : sizeof(MONITOR_INFO_2W);
+    return Emit(g_state->monitors.size(), fixed, pMonitor, cbBuf, pcbNeeded, pcReturned,
+                [&](Packer& k, size_t i, BYTE* rec) {
+                    const Monitor& m = g_state->monitors[i];
+                    auto* r = reinterpret_cast<MONITOR_INFO_2W*>(rec);   // begins with MONITOR_INFO_1W
+                    r->pName = k.Str(m.name);
+                    if (Level == 2) {
+                        r->pEnvironment = k.Str(m.environment);
+                        r->pDLLName = k.Str(m.dll);
+                    }
+                });
+}
+
 // The print-provider helpers; spoolss.dll's double forwards here.
 BOOL WINAPI ImpersonatePrinterClient(HANDLE hToken) { return FakeSpool_NoteImpersonate(hToken); }
 HANDLE WINAPI RevertToPrinterSelf(void) { return FakeSpool_NoteRevert(); }
@@ -767,6 +858,27 @@ BOOL FakeSpool_AddDriver(LPCWSTR name, LPCWSTR monitorName) {
     d->name = name;
     d->hasMonitor = monitorName != nullptr;
     d->monitor = monitorName ? monitorName : L"";
+    return TRUE;
+}
+
+BOOL FakeSpool_AddMonitor(LPCWSTR name, LPCWSTR environment, LPCWSTR dllName) {
+    if (!name || !*name) return FALSE;
+    Lock lock;
+    Monitor* m = FindMonitor(name);
+    if (!m) {
+        g_state->monitors.emplace_back();
+        m = &g_state->monitors.back();
+    }
+    *m = {name, environment ? environment : L"", dllName ? dllName : L""};
+    return TRUE;
+}
+
+BOOL FakeSpool_GetMonitor(LPCWSTR name, LPWSTR environment, DWORD cchEnvironment, LPWSTR dllName, DWORD cchDllName) {
+    Lock lock;
+    Monitor* m = FindMonitor(name);
+    if (!m) return FALSE;
+    if (environment) CopyW(environment, cchEnvironment, m->environment.c_str());
+    if (dllName) CopyW(dllName, cchDllName, m->dll.c_str());
     return TRUE;
 }
 

@@ -38,6 +38,14 @@ FAKESPOOL_API BOOL FakeSpool_SetPrinterPort(LPCWSTR name, LPCWSTR portName);
 // monitorName null gives DRIVER_INFO_3W.pMonitorName == NULL.
 FAKESPOOL_API BOOL FakeSpool_AddDriver(LPCWSTR name, LPCWSTR monitorName);
 
+// Monitors that AddMonitorW registered (environment "Windows x64" or none;
+// DeleteMonitorW refuses one that a driver names, as the spooler does).
+// FakeSpool_AddMonitor registers one directly; FakeSpool_GetMonitor reads back
+// the environment and DLL name a monitor was registered with (FALSE: none).
+FAKESPOOL_API BOOL FakeSpool_AddMonitor(LPCWSTR name, LPCWSTR environment, LPCWSTR dllName);
+FAKESPOOL_API BOOL FakeSpool_GetMonitor(LPCWSTR name, LPWSTR environment, DWORD cchEnvironment, LPWSTR dllName,
+                                        DWORD cchDllName);
+
 // Adds or replaces a port, e.g. ("IP_10.0.0.5", "TCPMON.DLL", PORT_TYPE_WRITE|PORT_TYPE_READ, "Standard TCP/IP Port").
 FAKESPOOL_API BOOL FakeSpool_AddPort(LPCWSTR name, LPCWSTR monitorName, DWORD portType, LPCWSTR description);
 FAKESPOOL_API BOOL FakeSpool_RemovePort(LPCWSTR name);
@@ -74,8 +82,8 @@ FAKESPOOL_API BOOL FakeSpool_SetJobAnswer(LPCWSTR printerName, DWORD jobId, DWOR
 FAKESPOOL_API void FakeSpool_KeepFinishedJobs(BOOL keep);
 
 // A caller without administrator rights: OpenPrinterW asking for
-// SERVER_ACCESS_ADMINISTER or PRINTER_ACCESS_ADMINISTER fails with
-// ERROR_ACCESS_DENIED.
+// SERVER_ACCESS_ADMINISTER or PRINTER_ACCESS_ADMINISTER, AddMonitorW and
+// DeleteMonitorW fail with ERROR_ACCESS_DENIED.
 FAKESPOOL_API void FakeSpool_DenyAdminAccess(BOOL deny);
 
 // ---- Failure injection ---------------------------------------------------
