@@ -137,7 +137,11 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
             // Nothing keeps the thread: it ends now rather than spinning.
             if (IsRefreshDone(ctx)) {
                 held = TakeRight(ctx);
-                break;
+                // A document may have started while the right was awaited:
+                // it saw this thread alive and counts on it.
+                if (!Running(ctx) || IsRefreshDone(ctx)) break;
+                GiveRight(ctx, held);
+                continue;
             }
             if (ctx->dwRefreshCount == 0) {
                 RefreshSRMBindings(ctx);
