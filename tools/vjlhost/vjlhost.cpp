@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
     forwardPorts();
     // The refresh thread polls every second while the port has a job.
     ShortPolling polling;
-    size_t seenStates = 0;
+    size_t seenStates = SrmDouble_GetUpdateLog(nullptr, 0);
     DWORD netJobId = FakeSpool_AddJob(kPrinter, 2, 0, L"vjlhost network demo", L"demo", 1);
     printf("\nprinting %zu bytes through %s (job %lu, JCID %s)\n", netJob.size(), Narrow(ipPort).c_str(), netJobId,
            jcid.c_str());
