@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include "fakespool.h"
+#include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
+#include "publish/refresh.h"
 #include "spoolports.h"
 #include "status/devcheck.h"
 #include "status/devpoll.h"
@@ -111,6 +113,20 @@ TEST_F(DevPoll, OnlyTheExactDescriptionIsTheSupportedModel) {
     }
     EXPECT_EQ(GetLangFlag("VPDL Level2.201PL"), 0x1u);
     EXPECT_EQ(GetLangFlag("ESC/P "), 0u);
+}
+
+// The refresh cycle's status read polls every dwDevIDLevel-th cycle on an
+// idle port and every cycle while a job is queued.
+TEST_F(DevPoll, StatusReadPollsEveryLevelthCycleUnlessAJobIsQueued) {
+    Begin("127.0.11.33");
+    ctx->dwDevIDLevel = 5;
+    for (int i = 0; i < 10; ++i) ReadStatus2(ctx);
+    EXPECT_EQ(Count("get", kSysDescr), 2u);
+    ASSERT_TRUE(printer->Command("requests clear"));
+    ASSERT_NE(InJobQueue(7, ctx), nullptr);
+    for (int i = 0; i < 4; ++i) ReadStatus2(ctx);
+    EXPECT_EQ(Count("get", kSysDescr), 4u);
+    EXPECT_EQ(Count("getnext", "1.3.6.1.2.1.43.15"), 0u) << "a busy port reads no configuration";
 }
 
 }  // namespace
