@@ -79,9 +79,10 @@ DWORD CycleSleepMs(const PortContext* ctx, DWORD spent) {
 
 // The worker's last steps; the right, when held, is given back after the
 // thread bits are cleared and before the context reference goes.
-DWORD EndThread(PortContext* ctx, bool held, const char* line) {
+DWORD EndThread(PortContext* ctx, bool held, bool ranCycles, const char* line) {
     EndRefreshCycle(ctx);
-    if (ctx->status & ST_THREAD_RUN) {
+    // A thread that ran cycles without a binding leaves the neutral status behind.
+    if (ranCycles && (ctx->status & ST_THREAD_RUN)) {
         PortLock lock(ctx);
         if (!ctx->pBindList) {
             SetPrinterExtStatus(ctx);
@@ -128,7 +129,7 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
         RefreshSRMBindings(ctx);
         MarkThreadRunning(ctx, true);
     }
-    if (IsRefreshDone(ctx)) return EndThread(ctx, TakeRight(ctx), "REFRESH:UstatusThread2 --END@1--");
+    if (IsRefreshDone(ctx)) return EndThread(ctx, TakeRight(ctx), false, "REFRESH:UstatusThread2 --END@1--");
 
     bool held = false;
     bool refreshedThisPass = false;
@@ -205,7 +206,7 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
         WaitForSingleObject(ctx->hWakeEvent, sleepMs);
         if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:UstatusThread2 -WAKEUP-");
     }
-    return EndThread(ctx, held, "REFRESH:UstatusThread2 --END@2--");
+    return EndThread(ctx, held, true, "REFRESH:UstatusThread2 --END@2--");
 }
 
 BOOL ReadStatus2(PortContext* ctx) {
