@@ -370,7 +370,11 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
             ChooseJobJCID(ctx);
             return TRUE;
         }
-        CheckDeviceId(ctx);
+    }
+    // The poll talks to the printer: never under the port lock.
+    CheckDeviceId(ctx);
+    {
+        PortLock lock(ctx);
         StatusSet(ctx, ST_WAIT_JOBHDR);
         ctx->bJobStarted = 1;
         if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);

@@ -148,6 +148,12 @@ struct PortContext {
     PollRecord Poll;                 // raw values of the last poll
     char szPWOFFJCID[81];            // JCID outstanding when the printer was found switched off
 
+    // --- status refresh thread ---
+    DWORD bWakeUp;                   // a "Wake Up" request holds the thread
+    DWORD dwRefreshCount;            // pass counter 0..2; bindings refreshed at 0
+    DWORD dwDevIdCount;              // cycles since the last device poll
+    DWORD bOwnPmDoc;                 // the status read opened its own document
+
     // --- job tracking ---
     DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
     DWORD dwLastPageCount;           // printer page count last added into PrintingJobInfo

@@ -1,4 +1,4 @@
-list(APPEND VJL_WIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/devcheck_placeholder.cpp)
+list(APPEND VJL_WIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/devcheck.cpp)
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/config.cpp
   ${CMAKE_CURRENT_LIST_DIR}/interpret.cpp

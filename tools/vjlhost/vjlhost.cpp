@@ -73,6 +73,30 @@ const char* KindName(const std::string& hex) {
     }
 }
 
+// The printer's state in words, from the PrinterStatus words H, M, L.
+std::string StateInWords(DWORD h, DWORD m, DWORD l) {
+    if (m & 0x1000) return "port closed";
+    if (m & 0x100) return "printer switched off (no answer)";
+    if (m & 0x200) return "another printer model answers";
+    if (m & 0xC00) return "not read from the printer yet";
+    std::string s = h ? "needs attention" : "ready";
+    if (l & 0x8) s += ", printing";
+    return s;
+}
+
+// Prints each PrinterStatus the monitor published since the last call.
+void ShowNewStates(size_t* seen) {
+    std::vector<SrmDoubleUpdateRecord> log(SrmDouble_GetUpdateLog(nullptr, 0));
+    log.resize(SrmDouble_GetUpdateLog(log.data(), static_cast<DWORD>(log.size())));
+    for (size_t i = *seen; i < log.size(); ++i) {
+        if (strcmp(log[i].name, "PrinterStatus") || log[i].cbValue < 12) continue;
+        const auto* w = reinterpret_cast<const DWORD*>(log[i].value);
+        printf("  printer state: %-36s (PrinterStatus %08lx %08lx %08lx)\n", StateInWords(w[0], w[1], w[2]).c_str(),
+               w[0], w[1], w[2]);
+    }
+    *seen = log.size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,13 +209,16 @@ int main(int argc, char** argv) {
                          "@PJL ENTER LANGUAGE=PCL\r\n" + job.substr(job.find("The quick")) ;
     PmDouble_Reset();
     forwardPorts();
+    // The refresh thread polls every second while the port has a job.
+    ShortPolling polling;
+    size_t seenStates = SrmDouble_GetUpdateLog(nullptr, 0);
     DWORD netJobId = FakeSpool_AddJob(kPrinter, 2, 0, L"vjlhost network demo", L"demo", 1);
     printf("\nprinting %zu bytes through %s (job %lu, JCID %s)\n", netJob.size(), Narrow(ipPort).c_str(), netJobId,
            jcid.c_str());
     h = nullptr;
     BOOL netOk = host.OpenPort(ipPort.c_str(), kPrinter, &h) &&
                  host.PrintJob(h, kPrinter, netJobId, L"vjlhost network demo", netJob);
-    if (h) host.ClosePort(h);
+    ShowNewStates(&seenStates);
     ok = ok && netOk;
     printf("job %s: %zu bytes reached the port monitor\n", netOk ? "printed" : "FAILED", PmDouble_AllWritten().size());
     printf("status report manager opened %lu time(s); what the monitor published to it:\n",
@@ -229,7 +256,26 @@ int main(int argc, char** argv) {
         }, 5000);
         printf("its job table:\n");
         for (const std::string& line : printer.Query("jobs")) printf("  %s\n", line.c_str());
+
+        // The printer is switched off with the job still followed: the next
+        // poll finds it silent, and the monitor lets the spooler go of the job.
+        printf("\nswitching the printer off\n");
+        printer.Command("power off");
+        auto released = [&] {
+            for (DWORD id : FakeSpoolEjectedJobs())
+                if (id == netJobId) return true;
+            return false;
+        };
+        for (int i = 0; i < 200 && !released(); ++i) Sleep(100);
+        ShowNewStates(&seenStates);
+        printer.Command("power on");
+        printf("switched on again\n");
     }
+    if (h) host.ClosePort(h);
+    ShowNewStates(&seenStates);
+    printf("spooler told that the last page was ejected for job(s):");
+    for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
+    printf("\n");
 
     host.Unload();
     DeleteFileW(ini.c_str());

@@ -1,0 +1,383 @@
+#include "publish/refresh.h"
+
+#include <cstring>
+
+#include "diag/trace.h"
+#include "jobpath/forward.h"
+#include "jobpath/jobqueue.h"
+#include "jobtrack/jobcancel.h"
+#include "jobtrack/jobtrack.h"
+#include "portinfo/portkind.h"
+#include "publish/binding.h"
+#include "publish/statusvar.h"
+#include "publish/worker.h"
+#include "status/devcheck.h"
+
+namespace {
+
+constexpr DWORD EXT_THREAD_RUNS = 0x10;          // PrinterExtStatus: a refresh thread runs
+constexpr DWORD ST_POLL_SEEN = 0x00080000;       // cleared when no document holds the thread
+constexpr DWORD REPORT_EJECTED = 0x10;           // dwReportFlags: last page reported
+constexpr DWORD PORTKIND_POLLED = PORTKIND_DPU | PORTKIND_TCPMON;
+constexpr DWORD kResetKeepBits = 0xF4401D4E;
+constexpr DWORD kKeepPortStatusL1 = 0xE5CDD002;
+constexpr DWORD kKeepPortStatusL2 = 0x2802084;
+constexpr DWORD PS_M_NO_ANSWER = 0x100;
+constexpr DWORD PS_L_OFFLINE = 0x1000;
+constexpr DWORD PS_L_NO_STATUS_OFF = 0x200;
+constexpr DWORD kJcidFailLimit = 3;
+constexpr DWORD kRefreshPasses = 3;
+constexpr DWORD kPrintingJobIdAt = 288;
+constexpr DWORD kPrintingPageAt = 292;
+constexpr BYTE kUstatusOff[] = "\x1b%-12345X@PJL USTATUSOFF\r\n\x1b%-12345X";
+constexpr DWORD kUstatusOffSize = sizeof(kUstatusOff) - 1;
+static_assert(kUstatusOffSize == 35, "the status-off sequence is 35 bytes");
+
+bool Obtained(DWORD rc) { return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED; }
+bool Running(const PortContext* ctx) { return (ctx->status & ST_THREAD_RUN) != 0; }
+// Network-share ports never wait for the right; a closing port's thread
+// must not wait for a right its closer may hold.
+bool SkipsRight(const PortContext* ctx) {
+    return (ctx->dwPortStatus & PORTKIND_NETWORK) || (ctx->status & ST_CLOSING);
+}
+
+// A time-out goes on as if the right had been obtained; the result says
+// whether it is held and must be given back.
+bool TakeRight(PortContext* ctx) {
+    if (SkipsRight(ctx)) return false;
+    return Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs));
+}
+void GiveRight(PortContext* ctx, bool& held) {
+    if (held) ReleaseSpoolerRight(ctx->pSpoolerRight);
+    held = false;
+}
+
+void MarkThreadRunning(PortContext* ctx, bool on) {
+    PortLock lock(ctx);
+    if (StatusVariable* row = LookupStatusVariable("PrinterExtStatus", ctx->pVarTable, ctx)) {
+        if (row->pValue) {
+            auto* v = static_cast<DWORD*>(row->pValue);
+            *v = on ? (*v | EXT_THREAD_RUNS) : (*v & ~EXT_THREAD_RUNS);
+        }
+        row->bChanged = 1;
+    }
+    UpdateSRM_All(ctx);
+}
+
+bool StartOwnDocument(PortContext* ctx) {
+    return PMStartDocPort(ctx, ctx->pszPrinterName, 0xFFFFFFFF, 3, reinterpret_cast<LPBYTE>(&OwnDocInfo)) != FALSE;
+}
+
+DWORD CycleSleepMs(const PortContext* ctx, DWORD spent) {
+    if (ctx->status & ST_IN_DOC) {
+        DWORD interval = ctx->bVariablePolling ? ctx->dwPollingIntervals : kBusyCycleMs;
+        return spent >= interval ? 0 : interval - spent;
+    }
+    if (ctx->bVariablePolling) return ctx->dwPollingIntervals;
+    return ctx->pJobQueueHead ? kBusyCycleMs : kIdleCycleMs;
+}
+
+// The worker's last steps; the right, when held, is given back after the
+// thread bits are cleared and before the context reference goes.
+DWORD EndThread(PortContext* ctx, bool held, bool ranCycles, const char* line) {
+    EndRefreshCycle(ctx);
+    // A thread that ran cycles without a binding leaves the neutral status behind.
+    if (ranCycles && (ctx->status & ST_THREAD_RUN)) {
+        PortLock lock(ctx);
+        if (!ctx->pBindList) {
+            SetPrinterExtStatus(ctx);
+            ResetPrinterStatus(ctx, FALSE);
+            ResetErrVariables(ctx, FALSE);
+        }
+    }
+    ResetPortState(ctx);
+    if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, line);
+    PortWorkerEnding(ctx);
+    GiveRight(ctx, held);
+    ReleasePortRef(ctx);
+    return 0;
+}
+
+}  // namespace
+
+BOOL StartUstatusThread(PortContext* ctx) {
+    if (!ctx || !(ctx->dwPortStatus & kRefreshPortKinds)) return FALSE;
+    return StartPortWorker(ctx, UstatusThread2);
+}
+
+BOOL IsRefreshDone(PortContext* ctx) {
+    if (ctx->bSuspendReq) {
+        if (!(ctx->status & ST_IN_DOC)) {
+            if (ctx->pJobQueueHead && (ctx->dwPortStatus & PORTKIND_TCPIP)) ctx->bSendUstatusOff = 1;
+            ctx->bWakeUp = 0;
+            ctx->bJobStarted = 0;
+            return TRUE;
+        }
+        ctx->bSuspendReq = 0;
+        ctx->bSendUstatusOff = 0;
+        return FALSE;
+    }
+    if (!ctx->bJobStarted) StatusClear(ctx, ST_POLL_SEEN);
+    return !ctx->bWakeUp && !ctx->bJobStarted;
+}
+
+DWORD WINAPI UstatusThread2(LPVOID param) {
+    auto* ctx = static_cast<PortContext*>(param);
+    if (TraceOn(ctx)) TraceWrite(ctx, "REFRESH:UstatusThread2 -START-");
+    ctx->dwRefreshCount = 0;
+    if (ctx->pVarTable) {
+        RefreshSRMBindings(ctx);
+        MarkThreadRunning(ctx, true);
+    }
+    if (IsRefreshDone(ctx)) return EndThread(ctx, TakeRight(ctx), false, "REFRESH:UstatusThread2 --END@1--");
+
+    bool held = false;
+    bool refreshedThisPass = false;
+    for (;;) {
+        if (Running(ctx)) {
+            // Nothing keeps the thread: it ends now rather than spinning.
+            if (IsRefreshDone(ctx)) {
+                held = TakeRight(ctx);
+                // A document may have started while the right was awaited:
+                // it saw this thread alive and counts on it.
+                if (!Running(ctx) || IsRefreshDone(ctx)) break;
+                GiveRight(ctx, held);
+                continue;
+            }
+            if (ctx->dwRefreshCount == 0) {
+                RefreshSRMBindings(ctx);
+                ctx->dwRefreshCount = 1;
+                refreshedThisPass = true;
+            } else {
+                refreshedThisPass = false;
+                if (++ctx->dwRefreshCount >= kRefreshPasses) ctx->dwRefreshCount = 0;
+            }
+        }
+        if (!ctx->pBindList || !Running(ctx)) {
+            held = TakeRight(ctx);
+            if (Running(ctx)) {
+                if (IsRefreshDone(ctx)) break;
+                if (refreshedThisPass) RefreshSRMBindings(ctx);
+            }
+            if (!ctx->pBindList || !Running(ctx)) break;
+            GiveRight(ctx, held);
+        }
+        if (!(ctx->dwPortStatus & PORTKIND_NETWORK)) {
+            // A wake or a time-out starts the pass again; both are bounded waits.
+            if (!Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs, ctx->hWakeEvent))) continue;
+            held = true;
+        }
+
+        BindSRM_All(ctx);
+        if (ctx->status & ST_IN_DOC) {
+            WatchSpoolerJob(ctx);
+        } else if (!ctx->pJobQueueHead && ctx->bJobStarted) {
+            ctx->bJobStarted = 0;
+            ctx->bDataWritten = 0;
+        }
+        if (Running(ctx) && IsRefreshDone(ctx)) break;
+
+        if (ctx->pBindList || ctx->pJobQueueHead) ReadStatus2(ctx);
+
+        bool reset = (ctx->status & ST_JOB_LOST) != 0;
+        if ((ctx->status & ST_NO_ANSWER) && !WatchSpoolerJobNW(ctx)) reset = true;
+        if (reset) {
+            DiscardPending(ctx);
+            DeleteJob(ctx, TRUE);
+            StatusClear(ctx, ST_JOB_LOST);
+            SysFlagSet(ctx, SYS_PRINTER_RESET);
+        }
+
+        if (!(ctx->status & ST_IN_DOC) && !ctx->pJobQueueHead && ctx->bJobStarted) {
+            if (ctx->dwPortStatus & PORTKIND_TCPIP) ctx->bSendUstatusOff = 1;
+            ctx->bJobStarted = 0;
+            ctx->bDataWritten = 0;
+        }
+
+        DWORD before = GetTickCount();
+        GiveRight(ctx, held);
+        DWORD spent = GetTickCount() - before;
+
+        if ((Running(ctx) && IsRefreshDone(ctx)) || !ctx->pBindList || !Running(ctx)) continue;
+
+        DWORD sleepMs = CycleSleepMs(ctx, spent);
+        // "-Sleep[%dミリ秒]-" (milliseconds)
+        if (TraceOn(ctx, TRC_REFRESH)) TraceF(ctx, "REFRESH:UstatusThread2 -Sleep[%d\xd0\xd8\x95\x62]-", sleepMs);
+        WaitForSingleObject(ctx->hWakeEvent, sleepMs);
+        if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:UstatusThread2 -WAKEUP-");
+    }
+    return EndThread(ctx, held, true, "REFRESH:UstatusThread2 --END@2--");
+}
+
+BOOL ReadStatus2(PortContext* ctx) {
+    if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:ReadStatus2 -START-");
+    ctx->bOwnPmDoc = 0;
+    if (ctx->dwPortStatus & PORTKIND_POLLED) {
+        if (ctx->dwDevIdCount == 0) CheckDeviceId(ctx);
+        ++ctx->dwDevIdCount;
+        if (ctx->pJobQueueHead || ctx->dwDevIdCount >= ctx->dwDevIDLevel) ctx->dwDevIdCount = 0;
+        if ((ctx->status & ST_NO_ANSWER) && (ctx->dwSysFlag & SYS_DATA_SENT)) {
+            if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:ReadStatus2 -Found PW OFF-");
+            StatusSet(ctx, ST_JOB_LOST);
+        } else if (ctx->status & ST_MODEL_CONFIRMED) {
+            if (ctx->dwJcidFailCount >= kJcidFailLimit) {
+                CheckJCID_SNMP_FD(ctx);
+                ctx->dwJcidFailCount = 0;
+            } else {
+                CheckJCID_SNMP(ctx);
+            }
+        }
+    } else if (ctx->cbPending && !(ctx->status & (ST_IN_DOC | ST_CANCEL_SENT))) {
+        bool raised = (ctx->dwPortStatus & PORTKIND_LOCAL) && !(ctx->PortMode & 0x2);
+        DWORD savedWritten = ctx->bDataWritten;
+        if (raised) {
+            ctx->bDataWritten = 1;
+            PortModeSet(ctx, 0x2);
+        }
+        if (OpenPortForStatus(ctx)) {
+            DWORD written = 0;
+            PMSendData(ctx, nullptr, 0, &written);
+        }
+        if (raised) {
+            PortModeClear(ctx, 0x2);
+            ctx->bDataWritten = savedWritten;
+        }
+        if (ctx->bOwnPmDoc) {
+            PMEndDocPort(ctx);
+            StatusClear(ctx, ST_PM_DOC);
+        }
+    }
+    if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:ReadStatus2 -EXIT-");
+    return TRUE;
+}
+
+BOOL OpenPortForStatus(PortContext* ctx) {
+    if ((ctx->status & ST_PM_DOC) || !(ctx->dwPortStatus & PORTKIND_TCPIP)) return TRUE;
+    if (!StartOwnDocument(ctx)) return FALSE;
+    StatusSet(ctx, ST_PM_DOC);
+    ctx->bOwnPmDoc = 1;
+    if (!IsUsbPort(ctx->pszPortName)) SetReadTimeOuts(ctx);
+    return TRUE;
+}
+
+BOOL EndRefreshCycle(PortContext* ctx) {
+    if (!ctx) return FALSE;
+    if (ctx->bSuspendReq && ctx->pJobQueueHead) EjectQueuedJobs(ctx);
+    if (ctx->bSendUstatusOff && !(ctx->dwPortStatus & PORTKIND_TCPMON)) {
+        if (!(ctx->status & ST_CLOSING)) SendUstatusOff(ctx);
+        ctx->bSendUstatusOff = 0;
+    }
+    if (ctx->pVarTable) {
+        RefreshSRMBindings(ctx);
+        MarkThreadRunning(ctx, false);
+    }
+    ctx->bSuspendReq = 0;
+    ctx->bWakeUp = 0;
+    ctx->bJobStarted = 0;
+    ctx->bSendUstatusOff = 0;
+    return TRUE;
+}
+
+BOOL EjectQueuedJobs(PortContext* ctx) {
+    if (!ctx) return FALSE;
+    PortLock lock(ctx);
+    if (!ctx->pVarTable) return FALSE;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext) {
+        if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "REFRESH:SetJob[LAST_PAGE_EJECTED(%d)]", e->dwJobId);
+        if (e->dwReportFlags & REPORT_EJECTED) continue;
+        if (e->pBind && e->pBind->hPrinter)
+            SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        e->dwReportFlags |= REPORT_EJECTED;
+    }
+    bool queueSet = false;
+    if (StatusVariable* q = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE)) {
+        if (q->pValue) {
+            *static_cast<DWORD*>(q->pValue) = 0;
+            q->bChanged = 1;
+            queueSet = true;
+        }
+    }
+    StatusVariable* info = LookupStatusVariable("PrintingJobInfo", ctx->pVarTable, ctx);
+    if (info && info->pValue) {
+        auto* bytes = static_cast<BYTE*>(info->pValue);
+        if (ctx->pJobQueueHead) memcpy(bytes + kPrintingJobIdAt, &ctx->pJobQueueHead->dwJobId, sizeof(DWORD));
+        memset(bytes + kPrintingPageAt, 0, sizeof(DWORD));
+        info->dwFlags = (info->dwFlags & ~VF_KEEP_VALUE) | VF_CLEAR_JOBID;
+        info->bChanged = 1;
+        UpdateSRM_All(ctx);
+    } else if (queueSet) {
+        UpdateSRM_All(ctx);
+    }
+    return TRUE;
+}
+
+BOOL SendUstatusOff(PortContext* ctx) {
+    {
+        PortLock lock(ctx);
+        StatusVariable* ps = LookupStatusVariable("PrinterStatus", ctx->pVarTable, ctx);
+        if (ps && ps->pValue) {
+            const auto* w = static_cast<const DWORD*>(ps->pValue);
+            if ((w[1] & PS_M_NO_ANSWER) || !(ctx->status & ST_MODEL_CONFIRMED) ||
+                (w[2] & (PS_L_OFFLINE | PS_L_NO_STATUS_OFF)))
+                return FALSE;
+        }
+    }
+    HeapBlock copy(MemAlloc(kUstatusOffSize));
+    if (!copy.p) return TRUE;
+    memcpy(copy.p, kUstatusOff, kUstatusOffSize);
+    bool opened = false;
+    if (!(ctx->status & ST_PM_DOC)) {
+        if (!StartOwnDocument(ctx)) return FALSE;
+        StatusSet(ctx, ST_PM_DOC);
+        SetReadTimeOuts(ctx);
+        opened = true;
+    }
+    DWORD written = 0;
+    PMSendData(ctx, static_cast<const BYTE*>(copy.p), kUstatusOffSize, &written);
+    if (opened) {
+        PMEndDocPort(ctx);
+        StatusClear(ctx, ST_PM_DOC);
+    }
+    if (ctx->cbPending) DiscardPending(ctx);
+    return TRUE;
+}
+
+void ResetPortState(PortContext* ctx) {
+    StatusClear(ctx, ~kResetKeepBits);
+    ctx->dwRefreshCount = 0;
+    ctx->dwDevIdCount = 0;
+    {
+        PortLock lock(ctx);
+        ResetJobStatus(ctx);
+        ResetConfigVariables(ctx, TRUE);
+        DiscardPending(ctx);
+        while (JobQueueEntry* e = ctx->pJobQueueHead) {
+            ctx->pJobQueueHead = e->pNext;
+            MemFree(e);
+        }
+        ctx->pJobQueueTail = nullptr;
+        if (JcidList* list = ctx->pJcidList) {
+            // Nodes are {next, data}: each owns its data block.
+            auto** node = static_cast<void**>(list->pFirst);
+            while (node) {
+                auto** next = static_cast<void**>(node[0]);
+                MemFree(node[1]);
+                MemFree(node);
+                node = next;
+            }
+            list->count = 0;
+            list->pFirst = nullptr;
+        }
+    }
+    bool keep = false;
+    {
+        PortLock lock(ctx);
+        if (StatusVariable* ps = FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, TRUE)) {
+            DWORD l = ps->pValue ? static_cast<const DWORD*>(ps->pValue)[2] : 0;
+            keep = (l & kKeepPortStatusL1) || (l & kKeepPortStatusL2);
+        }
+        if (!keep)
+            for (SrmBinding* b = ctx->pBindList; b; b = b->pNext) SetPortStatus(ctx, b, nullptr);
+    }
+    ctx->bDocBusy = 0;
+}

@@ -1,0 +1,214 @@
+// The live printer through the DLL: a job in progress on a Standard TCP/IP
+// port with the printer's manager bound, polled every second by the refresh
+// thread while the simulated printer is switched off and on, replaced by
+// another model, or stops answering properly.
+#include "spoolhost.h"
+#include "pmdouble.h"
+#include "fakespool.h"
+#include "spoolports.h"
+#include "srmdouble.h"
+#include "support/served_model.h"
+#include "support/simprinter.h"
+#include "../monitor/trace_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPrinter[] = L"Live Desk";
+constexpr DWORD M_NO_ANSWER = 0x100;
+constexpr DWORD M_OTHER_MODEL = 0x200;
+const std::string kEnd2 = "REFRESH:UstatusThread2 --END@2--";
+const std::string kGetError = "VJLMON:CheckDeviceId_SNMP -GET ERROR-";
+const std::string kGetSuccess = "VJLMON:CheckDeviceId_SNMP -GET SUCCESS-";
+
+std::vector<SrmDoubleUpdateRecord> Updates(const char* name) {
+    std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
+    all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
+    std::vector<SrmDoubleUpdateRecord> out;
+    for (const auto& r : all)
+        if (std::string(r.name) == name) out.push_back(r);
+    return out;
+}
+DWORD Word(const SrmDoubleUpdateRecord& r, int i) { return reinterpret_cast<const DWORD*>(r.value)[i]; }
+
+size_t CountM(DWORD m) {
+    size_t n = 0;
+    for (const auto& r : Updates("PrinterStatus")) n += Word(r, 1) == m;
+    return n;
+}
+
+// Polls a condition until it holds; the watchdog ends a test that waits forever.
+bool Eventually(const std::function<bool()>& cond) {
+    for (int i = 0; i < 600; ++i) {
+        if (cond()) return true;
+        Sleep(50);
+    }
+    return cond();
+}
+
+class LivePrinter : public ::testing::Test {
+protected:
+    void Begin(const char* address, const std::vector<std::string>& options = {}) {
+        address_ = address;
+        port_ = L"IP_" + std::wstring(address_.begin(), address_.end());
+        printer = std::make_unique<SimPrinter>(address_);
+        std::vector<std::string> opts = {"--pending-ms", "0", "--page-ms", "10"};
+        opts.insert(opts.end(), options.begin(), options.end());
+        ASSERT_TRUE(printer->Start(opts)) << printer->error;
+        PmDouble_Reset();
+        FakeSpool_Reset();
+        SrmDouble_Reset();
+        AddStandardTcpPort(port_.c_str(), std::wstring(address_.begin(), address_.end()).c_str());
+        PmDouble_SetPortTarget(port_.c_str(), address_.c_str());
+        FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
+        FakeSpool_AddPrinter(kPrinter, kServedDriver, port_.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+        wchar_t dir[MAX_PATH];
+        GetWindowsDirectoryW(dir, MAX_PATH);
+        // Level 2 adds the refresh thread's own lines.
+        WritePrivateProfileStringW(L"VEKTL7700", L"LEVEL", L"2", (std::wstring(dir) + L"\\VEKLMLOG.INI").c_str());
+        traceFile_ = trace.FileFor(kPrinter);
+        ASSERT_TRUE(host.Load());
+        ASSERT_NE(host.Initialize(), nullptr);
+        ASSERT_TRUE(host.OpenPort(port_.c_str(), kPrinter, &h));
+    }
+    void TearDown() override {
+        if (h) {
+            EXPECT_TRUE(host.ClosePort(h));
+        }
+        if (printer) printer->Stop();
+    }
+    std::vector<std::string> Lines() {
+        std::vector<std::string> out;
+        for (const auto& l : TraceOnForTest::Lines(traceFile_)) out.push_back(TraceOnForTest::Text(l));
+        return out;
+    }
+    size_t CountLines(const std::string& text) {
+        auto lines = Lines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+    }
+    DWORD Ejections(DWORD jobId) {
+        DWORD n = 0;
+        for (const auto& r : FakeSpoolSetJobLog())
+            if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ++n;
+        return n;
+    }
+    // A job with a JCID of its own is followed on a supported printer; one
+    // without is deleted at its end (and then released twice by the end).
+    DWORD StartJob(DWORD spoolId, bool ownJcid, bool write = true) {
+        DWORD job = FakeSpool_AddJob(kPrinter, spoolId, 0, L"live", L"ana", 1);
+        EXPECT_TRUE(host.StartDoc(h, kPrinter, job, L"live"));
+        const std::string uel = "\x1b%-12345X";
+        std::string jcid = "LIVE" + std::to_string(spoolId);
+        jcid.resize(45, 'J');   // the forms the header reader takes: 24 and 45 characters
+        std::string body = ownJcid ? uel + "@PJL JOB NAME=\"" + std::string(24, 'N') + "\" @JCID=\"" + jcid +
+                                         "\"\r\n@PJL ENTER LANGUAGE=VPDL\r\npage" + uel
+                                   : "%%Page 1 of a job without PJL";
+        if (write) {
+            EXPECT_TRUE(host.WriteAll(h, body));
+        }
+        return job;
+    }
+
+    ServedModelKeys keys{"Live Desk"};
+    ShortPolling polling;
+    TraceOnForTest trace;
+    SpoolHost host;
+    std::unique_ptr<SimPrinter> printer;
+    HANDLE h = nullptr;
+    std::string address_;
+    std::wstring port_, traceFile_;
+};
+
+TEST_F(LivePrinter, SwitchedOffDuringAJobReleasesItOnceAndRecoversOnTheFirstAnswer) {
+    Begin("127.0.11.20");
+    DWORD job = StartJob(71, true);
+    ASSERT_TRUE(printer->Command("power off"));
+
+    ASSERT_TRUE(Eventually([&] { return CountM(M_NO_ANSWER) >= 1; })) << "the power-off was published";
+    // Two more failed polls: the outage is handled once.
+    ASSERT_TRUE(Eventually([&] { return CountLines(kGetError) >= 3; }));
+    EXPECT_EQ(CountM(M_NO_ANSWER), 1u);
+    auto off = Updates("PrinterStatus");
+    for (const auto& r : off)
+        if (Word(r, 1) == M_NO_ANSWER) {
+            EXPECT_EQ(Word(r, 0), 0u);
+        }
+    EXPECT_EQ(Ejections(job), 1u) << "the queued job was released once";
+    EXPECT_EQ(CountLines("VJLMON:CheckDeviceId_SNMP -Set PW OFF-"), 1u);
+
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << "nothing holds the thread any more";
+
+    ASSERT_TRUE(printer->Command("power on"));
+    size_t errors = CountLines(kGetError);
+    DWORD job2 = StartJob(72, false);
+    EXPECT_EQ(CountLines(kGetError), errors) << "the first poll after power on got an answer";
+    EXPECT_GE(CountLines(kGetSuccess), 1u);
+    EXPECT_TRUE(host.EndDoc(h));
+    std::vector<SimReceived> got;
+    EXPECT_TRUE(printer->WaitUntil([&] {
+        got = printer->Received();
+        return !got.empty() && got.back().end == "closed";
+    }));
+    EXPECT_GE(Ejections(job2), 1u);
+}
+
+TEST_F(LivePrinter, AnotherModelIsNeitherInterpretedNorFollowed) {
+    Begin("127.0.11.21", {"--descr", "Other Printer 9"});
+    DWORD job = StartJob(73, true);
+    ASSERT_TRUE(Eventually([&] { return CountM(M_OTHER_MODEL) >= 1; }));
+    for (const auto& r : Updates("PrinterStatus"))
+        if (Word(r, 1) == M_OTHER_MODEL) {
+            EXPECT_EQ(Word(r, 0), 0u);
+            EXPECT_EQ(Word(r, 2) & ~0x8u, 0u) << "L keeps its printing bit only";
+        }
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; }));
+    EXPECT_EQ(Ejections(job), 1u);
+    for (const auto& l : Lines()) EXPECT_EQ(l.rfind("SYS_PARSEDID:", 0), std::string::npos) << l;
+    // Only the description is read from a printer of another model.
+    EXPECT_EQ(printer->CountRequests("get", "1.3.6.1.2.1.25"), 0u);
+    EXPECT_EQ(printer->CountRequests("getnext"), 0u);
+}
+
+// A printer that drops, delays past the exchange's time-out, or refuses with
+// genErr every request: the job still ends, the thread after it, and the
+// port closes.
+class BadAgent : public LivePrinter, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BadAgent, ThreadEndsAfterTheJobAndClosePortReturnsWithABadAgent) {
+    static const char* const kAddresses[] = {"127.0.11.22", "127.0.11.23", "127.0.11.24"};
+    static const char* const kKnobs[] = {"snmp drop", "snmp delay 3000", "snmp generr"};
+    Begin(kAddresses[GetParam()]);
+    DWORD job = StartJob(74, true);
+    // Ended on a supported printer, the job is left to the printer-side
+    // tracking; the printer going bad then releases it.
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(printer->Command(kKnobs[GetParam()]));
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << kKnobs[GetParam()];
+    EXPECT_EQ(Ejections(job), 1u);
+
+    // A second job: the port is closed while the thread polls the bad agent.
+    // The write path holds data while the printer does not answer: no write.
+    DWORD job2 = StartJob(75, true, false);
+    size_t reads = CountLines("REFRESH:ReadStatus2 -START-");
+    ASSERT_TRUE(Eventually([&] { return CountLines("REFRESH:ReadStatus2 -START-") > reads; }));
+    EXPECT_TRUE(host.EndDoc(h));
+    EXPECT_TRUE(host.ClosePort(h));
+    h = nullptr;
+    EXPECT_EQ(CountLines(kEnd2), 2u) << "the second thread ended through its end path as well";
+    EXPECT_GE(Ejections(job2), 1u) << "an unwritten job is released by its end";
+}
+std::string AgentName(const ::testing::TestParamInfo<int>& i) {
+    static const char* const kNames[] = {"Drops", "Delays", "GenErr"};
+    return kNames[i.param];
+}
+INSTANTIATE_TEST_SUITE_P(Agents, BadAgent, ::testing::Values(0, 1, 2), AgentName);
+
+}  // namespace
