@@ -696,7 +696,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     if (ctx->cbPending && (!(ctx->status & ST_THREAD_ALIVE) || tailQueued)) FlushPendingBounded(ctx);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@3");
     if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
-    if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= 0x20;
+    if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= JOBF_DOC_ENDED;
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@4");
 
     if (!(ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) && SpoolerJobDeleting(ctx)) {

@@ -16,6 +16,9 @@ struct JobQueueEntry {
 };
 static_assert(sizeof(JobQueueEntry) == 792, "job queue entry is a 792-byte record");
 
+// dwJobFlags: EndDocPort has sent the job's last byte.
+constexpr DWORD JOBF_DOC_ENDED = 0x20;
+
 struct StatusVariable;
 
 JobQueueEntry* InJobQueue(DWORD jobId, PortContext* ctx);

@@ -159,6 +159,19 @@ TEST_F(LivePrinter, SwitchedOffDuringAJobReleasesItOnceAndRecoversOnTheFirstAnsw
     EXPECT_GE(Ejections(job2), 1u);
 }
 
+// Until jobs are followed on the printer, a supported printer's job is let
+// go at the first round after its last byte left: never held, never twice.
+TEST_F(LivePrinter, AHealthyPrintersJobIsReleasedOnceAfterItsEnd) {
+    Begin("127.0.11.25");
+    DWORD job = StartJob(76, true);
+    ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
+    EXPECT_EQ(Ejections(job), 0u) << "not before its document ends";
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << "the released job holds the thread no more";
+    EXPECT_EQ(Ejections(job), 1u);
+    EXPECT_EQ(CountLines(kGetError), 0u);
+}
+
 TEST_F(LivePrinter, AnotherModelIsNeitherInterpretedNorFollowed) {
     Begin("127.0.11.21", {"--descr", "Other Printer 9"});
     DWORD job = StartJob(73, true);
