@@ -69,5 +69,10 @@ else()
     vjl_warnings(${name})
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                          PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${T_LABEL})
+    # Every native unit test, so the sanitizer build cannot miss a new one.
+    if(NOT TARGET vjl_native_unit_tests)
+      add_custom_target(vjl_native_unit_tests)
+    endif()
+    add_dependencies(vjl_native_unit_tests ${name})
   endfunction()
 endif()
