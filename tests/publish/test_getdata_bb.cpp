@@ -129,7 +129,7 @@ protected:
         EXPECT_TRUE(host.StartDoc(h, kPrinter, job, L"query"));
         const std::string uel = "\x1b%-12345X";
         std::string jcid = "QUERY" + std::to_string(spoolId);
-        jcid.resize(24, 'Q');
+        jcid.resize(45, 'Q');
         EXPECT_TRUE(host.WriteAll(h, uel + "@PJL JOB NAME=\"" + std::string(24, 'N') + "\" @JCID=\"" + jcid +
                                          "\"\r\n@PJL ENTER LANGUAGE=VPDL\r\npage" + uel));
         return job;
@@ -171,7 +171,9 @@ TEST_F(Queries, WakeUpPollsAnIdlePortUntilStopPolling) {
     EXPECT_EQ(Answer(L"Stop Polling"), 0u);
     ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << "nothing holds the thread any more";
     EXPECT_EQ(Answer(L"Stop Polling"), kRefused);
+    size_t sleeps = CountPrefix(kSleep);
     EXPECT_EQ(Answer(L"Wake Up"), 0u) << "a stopped thread can be woken again";
+    ASSERT_TRUE(Eventually([&] { return CountPrefix(kSleep) > sleeps; }));
     EXPECT_EQ(Answer(L"Stop Polling"), 0u);
     ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 2; }));
 }
@@ -192,10 +194,13 @@ TEST_F(Queries, CommandsWithoutRoomForTheAnswerLeaveTheThreadAlone) {
 }
 
 // A thread asleep with two finished jobs still queued: a suspend during a
-// document is dropped; one after it ends the thread and releases every job,
-// and on a DPU port tells the printer to stop its unsolicited status.
-TEST_F(Queries, SuspendReleasesQueuedJobsAndStopsUnsolicitedStatus) {
-    Begin("127.0.13.3", true);
+// document is dropped; one after it ends the thread and releases every job.
+// Only a DPU port's printer is told to stop its unsolicited status.
+class SuspendOn : public Queries, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SuspendOn, SuspendReleasesQueuedJobs) {
+    bool dpu = GetParam();
+    Begin(dpu ? "127.0.13.5" : "127.0.13.3", dpu);
     DWORD first = StartJob(31);
     ASSERT_TRUE(Eventually([&] { return CountPrefix(kSleep) >= 1; })) << "the thread polled and sleeps";
     EXPECT_EQ(Answer(L"Suspend"), kRefused) << "a document is open";
@@ -210,8 +215,10 @@ TEST_F(Queries, SuspendReleasesQueuedJobsAndStopsUnsolicitedStatus) {
     EXPECT_EQ(Ejections(first), 1u);
     EXPECT_EQ(Ejections(second), 1u);
     EXPECT_EQ(CountPrefix("REFRESH:SetJob[LAST_PAGE_EJECTED("), 2u);
-    EXPECT_EQ(Count(PmDouble_AllWritten(), kStatusOff), 1u);
+    EXPECT_EQ(Count(PmDouble_AllWritten(), kStatusOff), dpu ? 1u : 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Ports, SuspendOn, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Dpu" : "StandardTcp"; });
 
 TEST_F(Queries, RefreshRepublishesOnlyTheListedExtStatusAndWaitsForTheDocument) {
     Begin("127.0.13.4");
