@@ -153,6 +153,7 @@ struct PortContext {
     DWORD dwRefreshCount;            // pass counter 0..2; bindings refreshed at 0
     DWORD dwDevIdCount;              // cycles since the last device poll
     DWORD bOwnPmDoc;                 // the status read opened its own document
+    DWORD dwLastRefreshPoll;         // tick count of the last device poll a refresh request made
 
     // --- job tracking ---
     DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
