@@ -4,7 +4,9 @@
 # port and one through the Standard TCP/IP port of the simulated printer at
 # 127.0.0.20 (SNMP on port 161, job port 9100: the monitor polls it and the
 # port monitor beneath sends it the job data), what the printer received,
-# and the trace the monitor wrote.
+# the printer's status live while that job is in it and the printer jams,
+# is cleared and is switched off (printer state, icon, error detail and the
+# spooler's port status, in words), and the trace the monitor wrote.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "${VJL_SKIP_SETUP:-0}" = 1 ] || scripts/setup.sh

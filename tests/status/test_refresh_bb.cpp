@@ -1,7 +1,8 @@
 // The live printer through the DLL: a job in progress on a Standard TCP/IP
 // port with the printer's manager bound, polled every second by the refresh
-// thread while the simulated printer is switched off and on, replaced by
-// another model, or stops answering properly.
+// thread while the simulated printer raises and clears alerts, changes its
+// trays, is switched off and on, replaced by another model, or stops
+// answering properly.
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -26,6 +27,10 @@ constexpr DWORD M_OTHER_MODEL = 0x200;
 const std::string kEnd2 = "REFRESH:UstatusThread2 --END@2--";
 const std::string kGetError = "VJLMON:CheckDeviceId_SNMP -GET ERROR-";
 const std::string kGetSuccess = "VJLMON:CheckDeviceId_SNMP -GET SUCCESS-";
+const std::string kRoundEnd = "REFRESH:ReadStatus2 -EXIT-";
+constexpr DWORD L_ONLINE = 0x1, L_LOW_TONER = 0x2, L_POWER_SAVE = 0x40, L_OFFLINE = 0x1000, L_JAM = 0x10000;
+constexpr DWORD ICON_NORMAL = 0, ICON_ERROR = 1, ICON_WARNING = 2;
+constexpr DWORD JAM_AT_HOPPER1 = 0x20020;   // hopper 1 and the feed path it is on
 
 std::vector<SrmDoubleUpdateRecord> Updates(const char* name) {
     std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
@@ -82,6 +87,42 @@ protected:
             EXPECT_TRUE(host.ClosePort(h));
         }
         if (printer) printer->Stop();
+    }
+    // The value a variable was last sent with after the first `from` updates.
+    std::vector<DWORD> LastSent(const char* name, size_t from) {
+        std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
+        all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
+        std::vector<DWORD> out;
+        for (size_t i = from; i < all.size(); ++i)
+            if (std::string(all[i].name) == name)
+                out.assign(reinterpret_cast<const DWORD*>(all[i].value),
+                           reinterpret_cast<const DWORD*>(all[i].value) + all[i].cbValue / 4);
+        return out;
+    }
+    std::string Dump(size_t from) {
+        std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
+        all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
+        std::string out;
+        char buf[64];
+        for (size_t i = from; i < all.size(); ++i) {
+            out += std::string(" ") + all[i].name;
+            for (DWORD k = 0; k + 4 <= all[i].cbValue && k < 12; k += 4) {
+                snprintf(buf, sizeof buf, " %lx", *reinterpret_cast<const DWORD*>(all[i].value + k));
+                out += buf;
+            }
+        }
+        return out;
+    }
+    size_t UpdateCount() { return SrmDouble_GetUpdateLog(nullptr, 0); }
+    // Waits for the end of the refresh round after the current one.
+    bool NextRoundsEnd(size_t rounds = 1) {
+        size_t now = CountLines(kRoundEnd);
+        return Eventually([&] { return CountLines(kRoundEnd) >= now + rounds; });
+    }
+    std::vector<FakeSpoolSetPortRecord> PortsSince(size_t from) {
+        auto all = FakeSpoolSetPortLog();
+        return std::vector<FakeSpoolSetPortRecord>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
+                                                   all.end());
     }
     std::vector<std::string> Lines() {
         std::vector<std::string> out;
@@ -188,6 +229,112 @@ TEST_F(LivePrinter, AnotherModelIsNeitherInterpretedNorFollowed) {
     // Only the description is read from a printer of another model.
     EXPECT_EQ(printer->CountRequests("get", "1.3.6.1.2.1.25"), 0u);
     EXPECT_EQ(printer->CountRequests("getnext"), 0u);
+}
+
+// What a job's watcher sees of the printer's conditions: each one reaches the
+// status variables and the spooler's port status once, its clearing too, and
+// a round with nothing new sends nothing.
+TEST_F(LivePrinter, AlertsDuringAJobReachTheManagerAndThePortStatus) {
+    Begin("127.0.11.26");
+    StartJob(81, true);
+    ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
+    ASSERT_TRUE(NextRoundsEnd());
+
+    size_t mark = UpdateCount(), ports = FakeSpoolSetPortLog().size();
+    ASSERT_TRUE(printer->Command("alert add Hop1 Paper Jam"));
+    ASSERT_TRUE(Eventually([&] { return LastSent("ErrPaperJam", mark) == std::vector<DWORD>{JAM_AT_HOPPER1}; }));
+    auto status = LastSent("PrinterStatus", mark);
+    ASSERT_EQ(status.size(), 3u);
+    EXPECT_EQ(status[2] & (L_JAM | L_ONLINE), L_JAM | L_ONLINE) << std::hex << status[2];
+    EXPECT_EQ(LastSent("IconState", mark), std::vector<DWORD>{ICON_ERROR});
+    auto set = PortsSince(ports);
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0].level, 3u);
+    EXPECT_EQ(set[0].status, static_cast<DWORD>(PORT_STATUS_PAPER_JAM));
+    EXPECT_EQ(set[0].severity, static_cast<DWORD>(PORT_STATUS_TYPE_ERROR));
+
+    mark = UpdateCount(), ports = FakeSpoolSetPortLog().size();
+    ASSERT_TRUE(printer->Command("alert del Hop1 Paper Jam"));
+    ASSERT_TRUE(Eventually([&] { return LastSent("ErrPaperJam", mark) == std::vector<DWORD>{0}; }))
+        << "the cleared jam is sent as cleared";
+    EXPECT_EQ(LastSent("PrinterStatus", mark)[2] & L_JAM, 0u);
+    EXPECT_EQ(LastSent("IconState", mark), std::vector<DWORD>{ICON_NORMAL});
+    set = PortsSince(ports);
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0].status, 0u);
+    EXPECT_EQ(set[0].severity, 0u);
+
+    // Two whole rounds with nothing new, counted between two round ends.
+    ASSERT_TRUE(NextRoundsEnd());
+    mark = UpdateCount(), ports = FakeSpoolSetPortLog().size();
+    ASSERT_TRUE(NextRoundsEnd(2));
+    EXPECT_EQ(UpdateCount(), mark) << "nothing changed, nothing is sent";
+    EXPECT_EQ(FakeSpoolSetPortLog().size(), ports);
+
+    // Low toner is a warning: the supplies detail says so, while the icon and
+    // the port status of a printing printer stay normal.
+    ASSERT_TRUE(printer->Command("alert add Low Toner"));
+    ASSERT_TRUE(Eventually([&] { return LastSent("ErrSupplies", mark) == std::vector<DWORD>{2, 0, L_LOW_TONER}; }))
+        << Dump(mark);
+    status = LastSent("PrinterStatus", mark);
+    ASSERT_EQ(status.size(), 3u);
+    EXPECT_EQ(status[0], 0u) << "a warning, not an error";
+    EXPECT_EQ(status[2] & (L_LOW_TONER | L_ONLINE | L_JAM), L_LOW_TONER | L_ONLINE) << std::hex << status[2];
+    EXPECT_TRUE(LastSent("IconState", mark).empty()) << Dump(mark);
+    set = PortsSince(ports);
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0].status, 0u);
+    EXPECT_EQ(set[0].severity, 0u);
+
+    mark = UpdateCount(), ports = FakeSpoolSetPortLog().size();
+    ASSERT_TRUE(printer->Command("alert clear"));
+    ASSERT_TRUE(printer->Command("offline on"));
+    ASSERT_TRUE(Eventually([&] {
+        auto s = LastSent("PrinterStatus", mark);
+        return s.size() == 3 && (s[2] & L_OFFLINE);
+    })) << Dump(mark);
+    EXPECT_EQ(LastSent("IconState", mark), std::vector<DWORD>{ICON_WARNING}) << "offline needs attention";
+    set = PortsSince(ports);
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(set.back().status, static_cast<DWORD>(PORT_STATUS_OFFLINE));
+
+    mark = UpdateCount(), ports = FakeSpoolSetPortLog().size();
+    ASSERT_TRUE(printer->Command("offline off"));
+    ASSERT_TRUE(printer->Command("powersave on"));
+    ASSERT_TRUE(Eventually([&] {
+        auto s = LastSent("PrinterStatus", mark);
+        return s.size() == 3 && (s[2] & L_POWER_SAVE) && !(s[2] & L_OFFLINE);
+    })) << Dump(mark);
+    EXPECT_EQ(LastSent("IconState", mark), std::vector<DWORD>{ICON_NORMAL});
+    set = PortsSince(ports);
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(set.back().status, 0u);
+    EXPECT_TRUE(host.EndDoc(h));
+}
+
+// A port with a job reads no tables in its rounds, but a round that finds
+// the printer in error reads the trays and outputs itself: trays and the
+// stacker changed during a job reach the manager with the next error.
+TEST_F(LivePrinter, TraysAndStackerChangedDuringAJobFollowTheNextError) {
+    Begin("127.0.11.27");
+    StartJob(83, true);
+    ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
+    for (const char* c : {"bins 3", "bin 1 desc A4TYPE", "bin 2 desc A4TYPE,CURRENT", "stacker off"})
+        ASSERT_TRUE(printer->Command(c)) << c;
+    ASSERT_TRUE(NextRoundsEnd(2));
+    size_t mark = UpdateCount();
+    ASSERT_TRUE(NextRoundsEnd(2));
+    EXPECT_TRUE(LastSent("PrinterBinConfig", mark).empty()) << Dump(mark);
+
+    ASSERT_TRUE(printer->Command("alert add Hop1 Paper Jam"));
+    ASSERT_TRUE(Eventually([&] { return !LastSent("ErrPaperJam", mark).empty(); })) << Dump(mark);
+    EXPECT_EQ(LastSent("PrinterOptConfig", mark), (std::vector<DWORD>{1, 1 | 1 << 16, 0})) << "the stacker has gone";
+    EXPECT_EQ(LastSent("CurrentFeeder", mark), std::vector<DWORD>{2});
+    auto bins = LastSent("PrinterBinConfig", mark);
+    ASSERT_FALSE(bins.empty());
+    EXPECT_EQ(bins[0], 3u) << "three hoppers left";
+    EXPECT_EQ(LastSent("ErrPaperJam", mark), std::vector<DWORD>{JAM_AT_HOPPER1}) << "no stacker to name";
+    EXPECT_TRUE(host.EndDoc(h));
 }
 
 // A printer that drops, delays past the exchange's time-out, or refuses with

@@ -1,7 +1,10 @@
 // vjlhost: the spooler's side of a print, for a person to watch. Loads
 // vjlmon.dll as the spooler does, opens one port of each kind, prints a
 // small job through a plain port and one through the Standard TCP/IP port
-// of the printer, and shows what the monitor traced.
+// of the printer. With that job in the printer, the printer jams, is cleared
+// and is switched off: each step shows, in words, what the suite would show
+// (printer state, icon, error detail, the spooler's port status). Last comes
+// what the monitor traced.
 //
 //   vjlhost [--printer ADDR] [--job-bytes N] [--keep-trace]
 //
@@ -73,28 +76,151 @@ const char* KindName(const std::string& hex) {
     }
 }
 
+// Bits of the PrinterStatus words the demo puts in words.
+constexpr DWORD M_NO_ANSWER = 0x100, M_OTHER_MODEL = 0x200, M_NOT_KNOWN = 0xC00, M_CLOSED = 0x1000,
+                M_SERVICEMAN = 0x80;
+struct BitWord {
+    DWORD bit;
+    const char* words;
+};
+constexpr BitWord kLWords[] = {
+    {0x2, "low toner"},        {0x10, "warming up"},    {0x40, "power save"},     {0x80, "drum near its end"},
+    {0x1000, "offline"},       {0x4000, "no toner"},    {0x8000, "cover open"},   {0x10000, "paper jam"},
+    {0x40000, "paper size error"}, {0x800000, "no paper"}, {0x1000000, "stacker full"},
+    {0x4000000, "paper problem"}, {0x20000000, "drum at its end"}, {0x40000000, "no cassette"},
+};
+constexpr DWORD L_ONLINE = 0x1, L_PRINTING = 0x8;
+constexpr DWORD kResetValue = 0xFFFFFFFF;
+
 // The printer's state in words, from the PrinterStatus words H, M, L.
 std::string StateInWords(DWORD h, DWORD m, DWORD l) {
-    if (m & 0x1000) return "port closed";
-    if (m & 0x100) return "printer switched off (no answer)";
-    if (m & 0x200) return "another printer model answers";
-    if (m & 0xC00) return "not read from the printer yet";
-    std::string s = h ? "needs attention" : "ready";
-    if (l & 0x8) s += ", printing";
+    if (m & M_CLOSED) return "port closed";
+    if (m & M_NO_ANSWER) return "printer switched off (no answer)";
+    if (m & M_OTHER_MODEL) return "another printer model answers";
+    if (m & M_NOT_KNOWN) return "not read from the printer yet";
+    std::string s;
+    for (const auto& w : kLWords)
+        if (l & w.bit) s += (s.empty() ? "" : ", ") + std::string(w.words);
+    if (m & M_SERVICEMAN) s += (s.empty() ? "" : ", ") + std::string("service call");
+    if (s.empty()) s = h ? "needs attention" : (l & L_ONLINE) ? "ready" : "not ready";
+    if (l & L_PRINTING) s += ", printing";
     return s;
 }
 
-// Prints each PrinterStatus the monitor published since the last call.
-void ShowNewStates(size_t* seen) {
+const char* IconInWords(DWORD icon) {
+    switch (icon) {
+    case 0: return "normal";
+    case 1: return "error";
+    case 2: return "warning";
+    default: return "?";
+    }
+}
+
+// Where a jam is, from the places ErrPaperJam names (its low bits).
+std::string JamInWords(DWORD v) {
+    static constexpr BitWord kPlaces[] = {
+        {0x1, "side cover A"}, {0x2, "side cover B"}, {0x4, "side cover C"}, {0x8, "duplex unit"},
+        {0x10, "side cover E"}, {0x20, "hopper 1"},   {0x40, "hopper 2"},     {0x80, "hopper 3"},
+        {0x100, "hopper 4"},   {0x200, "hopper 5"},   {0x400, "tray"},        {0x800, "hopper 5 top cover"},
+        {0x1000, "top tray"},  {0x2000, "finisher cover F"}, {0x4000, "finisher cover G"},
+        {0x8000, "finisher cover H"},
+    };
+    if (!v) return "cleared";
+    std::string s = "paper jam at";
+    for (const auto& p : kPlaces)
+        if (v & p.bit) s += " " + std::string(p.words);
+    return s;
+}
+
+const char* PortStatusInWords(DWORD status) {
+    switch (status) {
+    case 0: return "no condition";
+    case PORT_STATUS_OFFLINE: return "Offline";
+    case PORT_STATUS_PAPER_JAM: return "Paper jam";
+    case PORT_STATUS_PAPER_OUT: return "Paper out";
+    case PORT_STATUS_OUTPUT_BIN_FULL: return "Output bin full";
+    case PORT_STATUS_PAPER_PROBLEM: return "Paper problem";
+    case PORT_STATUS_NO_TONER: return "No toner";
+    case PORT_STATUS_DOOR_OPEN: return "Door open";
+    case PORT_STATUS_USER_INTERVENTION: return "User intervention required";
+    case PORT_STATUS_OUT_OF_MEMORY: return "Out of memory";
+    case PORT_STATUS_TONER_LOW: return "Toner low";
+    case PORT_STATUS_WARMING_UP: return "Warming up";
+    case PORT_STATUS_POWER_SAVE: return "Power save";
+    default: return "?";
+    }
+}
+
+const char* SeverityInWords(DWORD severity) {
+    switch (severity) {
+    case 0: return "none";
+    case PORT_STATUS_TYPE_ERROR: return "error";
+    case PORT_STATUS_TYPE_WARNING: return "warning";
+    case PORT_STATUS_TYPE_INFO: return "information";
+    default: return "?";
+    }
+}
+
+std::vector<SrmDoubleUpdateRecord> UpdateLog() {
     std::vector<SrmDoubleUpdateRecord> log(SrmDouble_GetUpdateLog(nullptr, 0));
     log.resize(SrmDouble_GetUpdateLog(log.data(), static_cast<DWORD>(log.size())));
-    for (size_t i = *seen; i < log.size(); ++i) {
-        if (strcmp(log[i].name, "PrinterStatus") || log[i].cbValue < 12) continue;
-        const auto* w = reinterpret_cast<const DWORD*>(log[i].value);
-        printf("  printer state: %-36s (PrinterStatus %08lx %08lx %08lx)\n", StateInWords(w[0], w[1], w[2]).c_str(),
-               w[0], w[1], w[2]);
+    return log;
+}
+
+// What the suite would show, in the order the monitor published it: each
+// PrinterStatus, icon and error detail sent to the printer's manager, and
+// each port status the monitor gave the spooler, since the last call.
+struct StatusView {
+    size_t updates = 0, ports = 0;
+    void ShowNew() {
+        auto log = UpdateLog();
+        for (size_t i = updates; i < log.size(); ++i) {
+            const auto& u = log[i];
+            const auto* w = reinterpret_cast<const DWORD*>(u.value);
+            // The store's reset value: nothing known yet, nothing to show.
+            if (u.cbValue >= 4 && w[0] == kResetValue) continue;
+            if (!strcmp(u.name, "PrinterStatus") && u.cbValue >= 12) {
+                printf("  printer state: %-36s (PrinterStatus %08lx %08lx %08lx)\n",
+                       StateInWords(w[0], w[1], w[2]).c_str(), w[0], w[1], w[2]);
+            } else if (!strcmp(u.name, "IconState") && u.cbValue >= 4) {
+                printf("  icon:          %s\n", IconInWords(w[0]));
+            } else if (!strcmp(u.name, "ErrPaperJam") && u.cbValue >= 4) {
+                printf("  error detail:  %-36s (ErrPaperJam %08lx)\n", JamInWords(w[0]).c_str(), w[0]);
+            } else if (!strcmp(u.name, "ErrSupplies") && u.cbValue >= 12) {
+                // The first word counts the words after it.
+                printf("  error detail:  %-36s (ErrSupplies %08lx %08lx %08lx)\n",
+                       w[1] | w[2] ? "supplies warning or error" : "supplies fine", w[0], w[1], w[2]);
+            } else if (!strncmp(u.name, "Err", 3) && u.cbValue >= 4) {
+                printf("  error detail:  %-36s (%s %08lx)\n", w[0] ? "set" : "cleared", u.name, w[0]);
+            }
+        }
+        updates = log.size();
+        auto set = FakeSpoolSetPortLog();
+        for (size_t i = ports; i < set.size(); ++i)
+            printf("  port status:   %s, severity %s (SetPortW level %lu)\n", PortStatusInWords(set[i].status),
+                   SeverityInWords(set[i].severity), set[i].level);
+        ports = set.size();
     }
-    *seen = log.size();
+};
+
+// The last value a DWORD variable was sent with after the first `from`
+// updates, or `none`.
+DWORD LastSent(const char* name, DWORD none, size_t from) {
+    DWORD v = none;
+    auto log = UpdateLog();
+    for (size_t i = from; i < log.size(); ++i)
+        if (!strcmp(log[i].name, name) && log[i].cbValue >= 4) v = *reinterpret_cast<const DWORD*>(log[i].value);
+    return v;
+}
+
+// Waits, bounded, for the refresh thread to publish what `done` looks for.
+template <typename F>
+bool WaitFor(F done) {
+    for (int i = 0; i < 200; ++i) {
+        if (done()) return true;
+        Sleep(100);
+    }
+    return done();
 }
 
 }  // namespace
@@ -211,35 +337,36 @@ int main(int argc, char** argv) {
     forwardPorts();
     // The refresh thread polls every second while the port has a job.
     ShortPolling polling;
-    size_t seenStates = SrmDouble_GetUpdateLog(nullptr, 0);
+    StatusView view;
+    view.updates = SrmDouble_GetUpdateLog(nullptr, 0);
+    view.ports = FakeSpoolSetPortLog().size();
     DWORD netJobId = FakeSpool_AddJob(kPrinter, 2, 0, L"vjlhost network demo", L"demo", 1);
     printf("\nprinting %zu bytes through %s (job %lu, JCID %s)\n", netJob.size(), Narrow(ipPort).c_str(), netJobId,
            jcid.c_str());
     h = nullptr;
     BOOL netOk = host.OpenPort(ipPort.c_str(), kPrinter, &h) &&
-                 host.PrintJob(h, kPrinter, netJobId, L"vjlhost network demo", netJob);
-    ShowNewStates(&seenStates);
+                 host.StartDoc(h, kPrinter, netJobId, L"vjlhost network demo") && host.WriteAll(h, netJob);
     ok = ok && netOk;
-    printf("job %s: %zu bytes reached the port monitor\n", netOk ? "printed" : "FAILED", PmDouble_AllWritten().size());
-    printf("status report manager opened %lu time(s); what the monitor published to it:\n",
-           SrmDouble_CallCount("OpenManagerExW"));
-    std::vector<SrmDoubleUpdateRecord> updates(SrmDouble_GetUpdateLog(nullptr, 0));
-    updates.resize(SrmDouble_GetUpdateLog(updates.data(), static_cast<DWORD>(updates.size())));
-    for (const auto& u : updates) {
-        printf("  %-20s %4lu bytes:", u.name, u.cbValue);
-        for (DWORD i = 0; i + 4 <= u.cbValue && i < 16; i += 4) printf(" %08lx", *reinterpret_cast<const DWORD*>(u.value + i));
-        printf("%s\n", u.cbValue > 16 ? " ..." : "");
-    }
-    printf("spooler told that the last page was ejected for job(s):");
-    for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
-    printf("\n");
+    std::string netSent = PmDouble_AllWritten();
+    printf("job %s: %zu bytes reached the port monitor; the document is still open\n", netOk ? "sent" : "FAILED",
+           netSent.size());
+    view.ShowNew();
+    printf("status report manager opened %lu time(s)\n", SrmDouble_CallCount("OpenManagerExW"));
 
-    // What the printer made of it: every job byte for byte as the port
-    // monitor sent it, and how often the monitor asked it over SNMP.
-    if (forward) {
+    auto released = [&] {
+        for (DWORD id : FakeSpoolEjectedJobs())
+            if (id == netJobId) return true;
+        return false;
+    };
+    if (forward && netOk) {
+        // What the printer made of both jobs: every byte as the port monitor
+        // sent it, and how often the monitor asked it over SNMP.
         std::vector<SimReceived> got;
-        printer.WaitUntil([&] { return (got = printer.Received()).size() >= 2; }, 5000);
-        const std::string sent[] = {job, PmDouble_Documents().empty() ? std::string() : PmDouble_Documents()[0]};
+        printer.WaitUntil([&] {
+            got = printer.Received();
+            return got.size() >= 2 && got[1].bytes >= netSent.size();
+        }, 5000);
+        const std::string sent[] = {job, netSent};
         printf("\nthe printer at %s received %zu job(s)%s\n", addr.c_str(), got.size(),
                printer.error.empty() ? "" : (": " + printer.error).c_str());
         for (size_t i = 0; i < got.size() && i < 2; ++i) {
@@ -249,30 +376,47 @@ int main(int argc, char** argv) {
                    got[i].jcid.c_str(), got[i].bytes, same ? "byte for byte" : "DIFFERENT from what was sent");
         }
         printf("  SNMP requests from the monitor: %lld\n", printer.Stat("requests"));
-        // Its job table once both jobs are printed.
-        printer.WaitUntil([&] {
-            auto jobs = printer.Jobs();
-            return jobs.size() >= 2 && jobs[0].state == 17 && jobs[1].state == 17;
-        }, 5000);
         printf("its job table:\n");
         for (const std::string& line : printer.Query("jobs")) printf("  %s\n", line.c_str());
 
-        // The printer is switched off with the job still followed: the next
-        // poll finds it silent, and the monitor lets the spooler go of the job.
-        printf("\nswitching the printer off\n");
+        // The printer jams while the job is in it, the jam is cleared, and
+        // then it is switched off with the job still followed: each step
+        // reaches the suite within a poll or two.
+        printf("\nthe printer jams at hopper 1 (alert \"Hop1 Paper Jam\")\n");
+        size_t mark = UpdateLog().size();
+        printer.Command("alert add Hop1 Paper Jam");
+        bool seen = WaitFor([&] {
+            DWORD v = LastSent("ErrPaperJam", 0, mark);
+            return v != 0 && v != kResetValue;
+        });
+        view.ShowNew();
+        if (!seen) printf("  (not published)\n");
+        ok = ok && seen;
+
+        printf("\nthe jam is cleared\n");
+        mark = UpdateLog().size();
+        printer.Command("alert del Hop1 Paper Jam");
+        seen = WaitFor([&] { return LastSent("ErrPaperJam", 1, mark) == 0; });
+        view.ShowNew();
+        if (!seen) printf("  (not published)\n");
+        ok = ok && seen;
+
+        printf("\nthe printer is switched off\n");
         printer.Command("power off");
-        auto released = [&] {
-            for (DWORD id : FakeSpoolEjectedJobs())
-                if (id == netJobId) return true;
-            return false;
-        };
-        for (int i = 0; i < 200 && !released(); ++i) Sleep(100);
-        ShowNewStates(&seenStates);
+        seen = WaitFor(released);
+        view.ShowNew();
+        printf("  spooler told that the last page was ejected for job %lu: %s\n", netJobId, seen ? "yes" : "no");
+        ok = ok && seen;
+    }
+    if (h) {
+        host.EndDoc(h);
+        host.ClosePort(h);
+    }
+    if (forward) {
         printer.Command("power on");
         printf("switched on again\n");
     }
-    if (h) host.ClosePort(h);
-    ShowNewStates(&seenStates);
+    view.ShowNew();
     printf("spooler told that the last page was ejected for job(s):");
     for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
     printf("\n");
