@@ -25,6 +25,7 @@
 #include "status/devpoll.h"
 #include "control.h"
 #include "support/whitebox.h"
+#include "../support/roundtrip.h"
 
 namespace {
 
@@ -54,31 +55,6 @@ double ThreadCpuMs() {
     return ms(k) + ms(u);
 }
 
-bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb) {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET) return false;
-    char buf[SNMP_BUFFER];
-    int n = -1;
-    if (sendto(s, reinterpret_cast<const char*>(req), cb, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) ==
-        cb) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv = {2, 0};
-        if (select(0, &set, nullptr, nullptr, &tv) == 1) {
-            sockaddr_in from;
-            int fl = sizeof from;
-            n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-        }
-    }
-    closesocket(s);
-    return n > 0;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 

@@ -1,0 +1,40 @@
+// The baseline the SNMP benchmarks measure against: one bare UDP request
+// and its answer, with nothing of the monitor in between.
+#pragma once
+#include <winsock2.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "snmp/snmp.h"
+
+// True when an answer came back within 2 s.
+inline bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb, bool nonBlocking = false) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) return false;
+    if (nonBlocking) {
+        u_long one = 1;
+        ioctlsocket(s, FIONBIO, &one);
+    }
+    char buf[SNMP_BUFFER];
+    int n = -1;
+    if (sendto(s, reinterpret_cast<const char*>(req), cb, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) == cb) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv = {2, 0};
+        if (select(0, &set, nullptr, nullptr, &tv) == 1) {
+            sockaddr_in from;
+            int fl = sizeof from;
+            n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        }
+    }
+    closesocket(s);
+    return n > 0;
+}
+
+inline double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
