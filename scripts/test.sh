@@ -11,5 +11,8 @@ status=0
 ctest --preset native || status=1
 ctest --preset native-asan || status=1
 # Wine tests share HKLM keys and the Windows directory: run them one at a time.
-ctest --preset windows || status=1
+# A Wine process now and then dies at start with no output (0.00 s, seen
+# once in ~10 full runs); one more try tells that apart from a real failure,
+# which fails again.
+ctest --preset windows --repeat until-pass:2 || status=1
 exit $status
