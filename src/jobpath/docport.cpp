@@ -379,6 +379,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         ctx->bJobStarted = 1;
         if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
         if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
+        OpenOwedEjects(ctx);
         InJobQueue(JobId, ctx);
         ChooseJobJCID(ctx);
         if (ctx->dwPortStatus & 0xC) SendingJobInfo(ctx, TRUE);
@@ -393,7 +394,6 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     ctx->dwJobType = 0;
     memset(ctx->szJobJCID, 0, sizeof(ctx->szJobJCID));
     ctx->bWriteSeen = 0;
-    ctx->cLastPageEjected = 0;
     ctx->bDocEnded = 0;
     ctx->bTailHeld = 0;
     ctx->cbTail = 0;
@@ -576,12 +576,17 @@ BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
         ctx->bDataWritten = 0;
         PortModeClear(ctx, 0x2);
     }
+    // The one notice below covers whatever the job was owed; under the lock
+    // so that no deletion releases the job in between.
+    PortLock lock(ctx);
+    TakeOwedEjects(ctx);
     if (UniquePrinter printer = OpenPortPrinter(ctx)) {
         if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
         SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
         // A job queued before its binding was dropped is released here.
         DropJobEntry(ctx, ctx->JobId);
     }
+    lock.unlock();
     right.release();
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");
     return TRUE;
@@ -640,7 +645,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     }
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort [GetSpoolerAccessRights() -> Success]");
     if (ctx->bPJMService) VHEndDoc(ctx->pszPortName, ctx->JobId);
-    StatusClear(ctx, 0x10000000u);
+    StatusClear(ctx, ST_NO_JOB_INFO);
     if (!(ctx->status & ST_PM_DOC) && OpenOwnDocument(ctx)) StatusSet(ctx, ST_PM_DOC);
 
     if (!TcpKind(ctx) || !ctx->pCurBind || !ManagerLoaded(ctx->pCurBind))
@@ -716,7 +721,9 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     SetJobStatusBits(ctx, 0x107, FALSE);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@5");
 
-    if (ctx->cLastPageEjected) {
+    // Paid under the lock: a deletion meanwhile would release the job again.
+    PortLock payLock(ctx);
+    if (TakeOwedEjects(ctx)) {
         PrinterHandle printer(ctx);
         if (printer.h) {
             ctx->cLastPageEjected = ctx->cLastPageEjected < 255 ? 1 : 2;
@@ -726,6 +733,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= 0x10;
         }
     }
+    payLock.unlock();
 
     bool followed = false;
     if ((ctx->status & ST_THREAD_ALIVE) && (ctx->status & ST_MODEL_CONFIRMED)) {

@@ -1,6 +1,146 @@
+// Keeping the spooler's jobs and the printer's jobs in step when something
+// goes wrong: cancelling the current job on the printer, emptying the job
+// queue so that the spooler lets go of jobs the printer will never report,
+// and the sending-job information the managers show.
 #include "jobtrack/jobcancel.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "diag/trace.h"
+#include "history/printcheck.h"
 #include "jobpath/jobqueue.h"
+#include "jobtrack/jobtrack.h"
+#include "portinfo/portkind.h"
 #include "publish/binding.h"
+#include "publish/statusvar.h"
+#include "snmp/snmp.h"
+#include "status/devpoll.h"
+
+namespace {
+
+// The printer's job control object; 1414 cancels the job.
+constexpr char kOidJobControlFmt[] = "1.3.6.1.4.1.253.8.76.3.2.1.1.1.%s";
+constexpr LONG kJobControlCancel = 1414;
+
+constexpr DWORD kCancelSettleMs = 2000;     // before the first attempt and after the last
+constexpr DWORD kCancelRetryMs = 1000;      // before the re-poll of a failed attempt
+constexpr int kCancelAttempts = 3;
+constexpr DWORD kQueueZeroPauseMs = 200;    // between PrinterQueue 0 and its publication
+constexpr DWORD kGetJobRetryMs = 120;
+
+// SendingJobInfo value: document name, user name, spooler job id.
+constexpr DWORD kSendNameSize = 256;
+constexpr DWORD kSendUserSize = 32;
+constexpr DWORD kSendJobIdOffset = kSendNameSize + kSendUserSize;
+
+bool PrinterGone(const PortContext* ctx) { return (ctx->status & (ST_NO_ANSWER | ST_JOB_LOST)) != 0; }
+
+HANDLE EntryPrinter(const JobQueueEntry* e) { return e && e->pBind ? e->pBind->hPrinter : nullptr; }
+
+// The entry is the open document's own job, whose notices EndDocPort gives:
+// a notice given here as well would release the job twice.
+bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e) {
+    return ctx->bPayAtEndDoc && e->dwJobId == ctx->JobId;
+}
+
+// Releases one entry leaving the queue: owed to EndDocPort for the open
+// document's job, else notified now.
+void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
+    HANDLE printer = EntryPrinter(e);
+    if (!printer) return;
+    if (OwedToEndDoc(ctx, e)) {
+        if (!(e->dwReportFlags & 0x10)) ++ctx->cLastPageEjected;
+        return;
+    }
+    if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
+    SetJobLastPageEjected(printer, e->dwJobId, 0, nullptr, e);
+}
+
+void FreeJcidList(PortContext* ctx) {
+    JcidList* list = ctx->pJcidList;
+    if (!list) return;
+    // Nodes are {next, data}: each owns its data block.
+    auto** node = static_cast<void**>(list->pFirst);
+    while (node) {
+        auto** next = static_cast<void**>(node[0]);
+        MemFree(node[1]);
+        MemFree(node);
+        node = next;
+    }
+    list->count = 0;
+    list->pFirst = nullptr;
+}
+
+// The printing job goes back to the head entry's job with no pages, to be
+// cleared at its publication.
+void ResetPrintingJobInfo(PortContext* ctx) {
+    StatusVariable* row = LookupStatusVariable("PrintingJobInfo", ctx->pVarTable, ctx);
+    if (!row || !row->pValue || VariableValueSize(row) < kJobVarSecondOffset + 4) return;
+    auto* bytes = static_cast<BYTE*>(row->pValue);
+    if (JobQueueEntry* head = ctx->pJobQueueHead) memcpy(bytes + kJobVarJobIdOffset, &head->dwJobId, 4);
+    const DWORD zero = 0;
+    memcpy(bytes + kJobVarSecondOffset, &zero, 4);
+    row->dwFlags = (row->dwFlags & ~VF_KEEP_VALUE) | VF_CLEAR_JOBID;
+    row->bChanged = 1;
+    UpdateSRM_All(ctx);
+    SetPortStatusAll(ctx);
+    StatusSet(ctx, ST_JOB_DELETED);
+}
+
+void ZeroPrinterQueue(PortContext* ctx) {
+    StatusVariable* row = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE);
+    if (!row || !row->pValue) return;
+    *static_cast<DWORD*>(row->pValue) = 0;
+    row->bChanged = 1;
+    Sleep(kQueueZeroPauseMs);
+    UpdateSRM_All(ctx);
+}
+
+// Wide spooler text into a narrow field of cb bytes, at most cb - 1 of them
+// and never half a double-byte character; the field stays zero-terminated.
+void CopyNarrow(char* field, DWORD cb, const wchar_t* text) {
+    memset(field, 0, cb);
+    if (!text || !*text) return;
+    int need = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (need <= 0) return;
+    auto* ansi = static_cast<char*>(MemAlloc(static_cast<SIZE_T>(need)));
+    if (!ansi) return;
+    WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, need, nullptr, nullptr);
+    DWORD n = 0;
+    while (ansi[n]) {
+        DWORD step = (IsDBCSLeadByte(static_cast<BYTE>(ansi[n])) && ansi[n + 1]) ? 2 : 1;
+        if (n + step > cb - 1) break;
+        n += step;
+    }
+    memcpy(field, ansi, n);
+    MemFree(ansi);
+}
+
+// The spooler's level-1 record of a job in a heap block (caller frees), or
+// null; both calls are tried once, a failed one followed by a short pause.
+JOB_INFO_1W* ReadJobInfo(HANDLE printer, DWORD jobId, bool pauseOnFailure) {
+    if (!printer) return nullptr;
+    BYTE probe[4] = {};
+    DWORD needed = 0;
+    if (GetJobW(printer, jobId, 1, probe, sizeof(probe), &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        if (pauseOnFailure) Sleep(kGetJobRetryMs);
+        return nullptr;
+    }
+    if (needed < sizeof(JOB_INFO_1W)) needed = sizeof(JOB_INFO_1W);
+    auto* info = static_cast<JOB_INFO_1W*>(MemAlloc(needed));
+    if (!info) return nullptr;
+    DWORD got = 0;
+    if (!GetJobW(printer, jobId, 1, reinterpret_cast<BYTE*>(info), needed, &got)) {
+        DWORD err = GetLastError();
+        if (pauseOnFailure && !(err == ERROR_INSUFFICIENT_BUFFER && got == needed)) Sleep(kGetJobRetryMs);
+        MemFree(info);
+        return nullptr;
+    }
+    return info;
+}
+
+}  // namespace
 
 BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE data, JobQueueEntry* entry) {
     if (entry && (entry->dwReportFlags & 0x10)) return TRUE;
@@ -9,23 +149,175 @@ BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE dat
     return TRUE;
 }
 
-// --- Not built yet: job cancel on the printer, job deletion and the
-// sending-job information. Until then DeleteJob only lets the spooler go
-// of every queued job, so that nothing waits on it forever. ---
+void OpenOwedEjects(PortContext* ctx) {
+    PortLock lock(ctx);
+    ctx->cLastPageEjected = 0;
+    ctx->bPayAtEndDoc = 1;
+}
 
-BOOL JobCancel(PortContext* ctx, BOOL setJobStatus) { return TRUE; }  // placeholder
-BOOL SendingJobInfo(PortContext* ctx, BOOL fill) { return FALSE; }    // placeholder
+DWORD TakeOwedEjects(PortContext* ctx) {
+    PortLock lock(ctx);
+    ctx->bPayAtEndDoc = 0;
+    return ctx->cLastPageEjected;
+}
 
-BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent) {  // placeholder
+BOOL DEP_CancelJob_SNMP(PortContext* ctx) {
+    const bool trace = TraceOn(ctx, TRC_JOB);
+    if (trace) TraceWrite(ctx, "DEPEND_SNMP:DEP_CancelJob_SNMP -START-");
+    JobQueueEntry* tail = ctx->pJobQueueTail;
+    if (!tail) return FALSE;
+    BOOL result = FALSE;
+    if (!GetPrinterIPAddress(ctx, ctx->pszPortName)) {
+        result = FALSE;
+    } else if (!tail->szUIDIndex[0]) {
+        // "DEPEND_SNMP:CheckJCID_SNMP JCID未解析"
+        if (trace) TraceWrite(ctx, "DEPEND_SNMP:CheckJCID_SNMP JCID\x96\xa2\x89\xf0\x90\xcd");
+    } else if (!tail->szFWID[0] && !GetAndCheckJCID(ctx, tail)) {
+        if (trace) TraceWriteRaw(ctx, "DEPEND_SNMP:DEP_CancelJob_SNMP CP@2\r\n");
+    } else {
+        char oid[256];
+        snprintf(oid, sizeof(oid), kOidJobControlFmt, tail->szFWID);
+        LONG value = kJobControlCancel;
+        result = SnmpSetInteger(ctx->szPrinterAddress, &value, oid, ctx->szCommunity) ? TRUE : FALSE;
+        if (trace) {
+            TraceWriteRaw(ctx, "DEPEND_SNMP:DEP_CancelJob_SNMP CP@1\r\n");
+            TraceWriteRaw(ctx, "DEPEND_SNMP:DEP_CancelJob_SNMP CP@2\r\n");
+        }
+    }
+    if (trace)
+        TraceWriteRaw(ctx, result ? "DEPEND_SNMP:DEP_CancelJob_SNMP -SUCCESS-\r\n"
+                                  : "DEPEND_SNMP:DEP_CancelJob_SNMP - FALSE -\r\n");
+    return result;
+}
+
+BOOL JobCancel(PortContext* ctx, BOOL setJobStatus) {
+    if (!ctx) return FALSE;
+    const bool trace = TraceOn(ctx, TRC_JOB);
+    if (trace) TraceWrite(ctx, "VJLMON:JobCancel -- START --");
+    if (setJobStatus) SetJobStatusBits(ctx, JOBSTATUS_DELETING, TRUE);
+    bool done = false;
+    if (PrinterGone(ctx)) {
+        if (trace) TraceWrite(ctx, "VJLMON:JobCancel [EXIT @PWOFF or OPP]");
+        done = true;
+    } else {
+        // The printer needs a moment to file the job before it can cancel it,
+        // and another to act on the cancel before the queue is emptied.
+        Sleep(kCancelSettleMs);
+        for (int attempt = 0; attempt < kCancelAttempts && !done; ++attempt) {
+            if (DEP_CancelJob_SNMP(ctx)) {
+                done = true;
+                break;
+            }
+            if (trace) TraceWrite(ctx, "VJLMON:JobCancel [SNMP send again]");
+            Sleep(kCancelRetryMs);
+            CheckDeviceId_SNMP(ctx);
+            if (PrinterGone(ctx)) done = true;
+        }
+        Sleep(kCancelSettleMs);
+    }
+    StatusSet(ctx, ST_CANCEL_REQ | ST_CANCEL_SENT);
+    if (trace) TraceWrite(ctx, done ? "VJLMON:JobCancel -- SUCCESS --" : "VJLMON:JobCancel --  FALSE  --");
+    OutPrnHist_JobStatus(ctx, ctx->JobId, "Cancel");
+    return done ? TRUE : FALSE;
+}
+
+BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent) {
     if (!ctx) return FALSE;
     PortLock lock(ctx);
-    while (JobQueueEntry* e = ctx->pJobQueueHead) {
-        ctx->pJobQueueHead = e->pNext;
-        // A dropped binding's jobs go through its retired record.
-        if (e->pBind && e->pBind->hPrinter) SetJobLastPageEjected(e->pBind->hPrinter, e->dwJobId, 0, nullptr, e);
-        MemFree(e);
+    const bool trace = TraceOn(ctx, TRC_JOB);
+    if (trace)
+        TraceWrite(ctx, deleteCurrent ? "VJLMON:DeletJob -START[DEL SENDING]-" : "VJLMON:DeletJob -START[NO DEL SENDING]-");
+    BOOL result = FALSE;
+    bool sendingCleared = false;
+    const bool docOpen = (ctx->status & ST_IN_DOC) != 0;
+    if (docOpen && (ctx->dwSysFlag & SYS_DATA_SENT) && ctx->pJobQueueTail) {
+        if (deleteCurrent) {
+            // A job already being deleted (here or as a re-sent copy) is not
+            // deleted a second time.
+            const bool deletedBefore = (ctx->status & ST_JOB_DELETING) || (ctx->dwSysFlag & SYS_RESENT_JOB);
+            StatusSet(ctx, ST_JOB_DELETED | ST_JOB_DELETING);
+            JobQueueEntry* tail = ctx->pJobQueueTail;
+            if (HANDLE printer = EntryPrinter(tail)) {
+                if (!deletedBefore) {
+                    if (trace) TraceWrite(ctx, "VJLMON:DeletJob SetJob[DELETEJOB] ");
+                    SetJobW(printer, tail->dwJobId, 0, nullptr, JOB_CONTROL_DELETE);
+                }
+                SetJobStatusBits(ctx, JOBSTATUS_DELETING, TRUE);
+            }
+            result = TRUE;
+        }
+        sendingCleared = SendingJobInfo(ctx, FALSE) != FALSE;
     }
-    ctx->pJobQueueTail = nullptr;
+
+    FreeJcidList(ctx);
+    ResetPrintingJobInfo(ctx);
+    ZeroPrinterQueue(ctx);
+
+    while (ctx->pJobQueueHead && ctx->pJobQueueHead != ctx->pJobQueueTail) {
+        JobQueueEntry* e = ctx->pJobQueueHead;
+        ReleaseEntry(ctx, e, "VJLMON:SetJob[LAST_PAGE_EJECTED @6(%d)]");
+        ctx->pJobQueueHead = e->pNext;
+        MemFree(e);
+        StatusSet(ctx, ST_JOB_DELETED);
+    }
+    ctx->pJobQueueTail = ctx->pJobQueueHead;
+    if (JobQueueEntry* e = ctx->pJobQueueHead) {
+        if (!docOpen || sendingCleared) {
+            ReleaseEntry(ctx, e, "VJLMON:SetJob[LAST_PAGE_EJECTED @7(%d)]");
+            MemFree(e);
+            ctx->pJobQueueHead = nullptr;
+            ctx->pJobQueueTail = nullptr;
+        }
+    }
+    // A dropped binding's jobs went through its retired record.
     FreeRetiredBindings(ctx, false);
-    return FALSE;
+
+    if (!ctx->pJobQueueHead) SetPrintingStatus(ctx, FALSE);
+    if (ctx->PortMode & 0x2) ctx->bDataWritten = 0;
+    if (trace) TraceWrite(ctx, "VJLMON:DeletJob  --END--");
+    return result;
+}
+
+BOOL SendingJobInfo(PortContext* ctx, BOOL fill) {
+    if (!ctx) return FALSE;
+    PortLock lock(ctx);
+    SrmBinding* bind = ctx->pCurBind;
+    if (!bind) return FALSE;
+    StatusVariable* row = LookupStatusVariable("SendingJobInfo", ctx->pVarTable, ctx);
+    if (!row) return FALSE;
+    const bool trace = TraceOn(ctx);
+    // "VJLMON: SendingJobInfo更新 -STRAT-"
+    if (trace) TraceWrite(ctx, "VJLMON: SendingJobInfo\x8d\x58\x90\x56 -STRAT-");
+    const DWORD size = VariableValueSize(row);
+    if (size < kSendJobIdOffset + 4) return FALSE;
+
+    if (fill) {
+        MemFree(row->pValue);
+        row->pValue = MemAlloc(size);
+        if (!row->pValue) return FALSE;
+        auto* bytes = static_cast<char*>(row->pValue);
+        // Signalled in the same locked step that creates it, so this wait
+        // never outlasts the binding's printer open.
+        if (bind->hPrinterReady) WaitForSingleObject(bind->hPrinterReady, INFINITE);
+        if (!bind->hPrinter && !OpenPrinterW(bind->pszPrinterName, &bind->hPrinter, nullptr)) bind->hPrinter = nullptr;
+        if (JOB_INFO_1W* info = ReadJobInfo(bind->hPrinter, ctx->JobId, true)) {
+            if (info->JobId == 0) StatusSet(ctx, ST_NO_JOB_INFO);
+            CopyNarrow(bytes, kSendNameSize, info->pDocument);
+            CopyNarrow(bytes + kSendNameSize, kSendUserSize, info->pUserName);
+            MemFree(info);
+        } else {
+            StatusSet(ctx, ST_NO_JOB_INFO);
+        }
+        row->dwFlags = (row->dwFlags & ~VF_CLEAR_JOBID) | VF_KEEP_VALUE;
+    } else {
+        if (!row->pValue) return FALSE;
+        memset(row->pValue, 0, kSendJobIdOffset);
+        row->dwFlags = (row->dwFlags & ~VF_KEEP_VALUE) | VF_CLEAR_JOBID;
+    }
+    memcpy(static_cast<BYTE*>(row->pValue) + kSendJobIdOffset, &ctx->JobId, 4);
+    row->bChanged = 1;
+    UpdateSRM_All(ctx);
+    // "VJLMON: SendingJobInfo更新[JOB ID:%d]  --END--"
+    if (trace) TraceF(ctx, "VJLMON: SendingJobInfo\x8d\x58\x90\x56[JOB ID:%d]  --END--", ctx->JobId);
+    return TRUE;
 }

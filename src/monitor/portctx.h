@@ -24,6 +24,7 @@ constexpr DWORD ST_JOB_DELETED     = 0x00040000;
 constexpr DWORD ST_JOB_DELETING    = 0x00100000;
 constexpr DWORD ST_CANCEL_SENT     = 0x00800000;
 constexpr DWORD ST_MGR_TERMINATED  = 0x04000000;
+constexpr DWORD ST_NO_JOB_INFO     = 0x10000000;   // the spooler gave no job information
 constexpr DWORD ST_CLOSING         = 0x40000000;
 
 // dwSysFlag bits
@@ -172,6 +173,11 @@ struct PortContext {
     // --- status interpretation ---
     DWORD dwAlertDetail[12];         // detail words of the alerts last interpreted
     DWORD dwIdleCheckCount;          // interpretations in a row: jobs queued, printer idle
+
+    // --- job cancel and deletion ---
+    // From the current job's entry into the queue until EndDocPort pays
+    // cLastPageEjected: a job released meanwhile is owed, not notified.
+    DWORD bPayAtEndDoc;
 
     // The port name copy follows the record (pszPortName points at it).
 };
