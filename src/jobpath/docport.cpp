@@ -613,13 +613,17 @@ bool RetakeSpoolerRight(SpoolerRightGuard& right, DWORD* tries) {
     return false;
 }
 
-void FreeQueue(PortContext* ctx) {
+// Jobs that nobody follows on the printer any more: each one not yet
+// reported is let go once, then the queue is emptied.
+void ReleaseQueue(PortContext* ctx) {
     PortLock lock(ctx);
     while (JobQueueEntry* e = ctx->pJobQueueHead) {
         ctx->pJobQueueHead = e->pNext;
+        if (e->pBind && e->pBind->hPrinter) SetJobLastPageEjected(e->pBind->hPrinter, e->dwJobId, 0, nullptr, e);
         MemFree(e);
     }
     ctx->pJobQueueTail = nullptr;
+    FreeRetiredBindings(ctx, false);
 }
 
 }  // namespace
@@ -701,7 +705,11 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     if (ctx->cbPending && (!(ctx->status & ST_THREAD_ALIVE) || tailQueued)) FlushPendingBounded(ctx);
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@3");
     if ((ctx->status & ST_PM_DOC) && PMEndDocPort(ctx)) StatusClear(ctx, ST_PM_DOC);
-    if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwJobFlags |= JOBF_DOC_ENDED;
+    {
+        // The refresh thread may take a finished job off the queue meanwhile.
+        PortLock lock(ctx);
+        if (ctx->pJobQueueTail) JobFlagSet(ctx->pJobQueueTail, JOBF_DOC_ENDED);
+    }
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort CP@4");
 
     if (!(ctx->status & (ST_CANCEL_REQ | ST_CANCEL_SENT)) && SpoolerJobDeleting(ctx)) {
@@ -747,7 +755,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
                             "\x82\xc5\x8f\x49\x97\xb9]");
         SetPrinterQueueZero(ctx);
         if (RetakeSpoolerRight(right, &tries)) {
-            FreeQueue(ctx);
+            ReleaseQueue(ctx);
             right.release();
         }
     }

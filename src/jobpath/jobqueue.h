@@ -16,8 +16,19 @@ struct JobQueueEntry {
 };
 static_assert(sizeof(JobQueueEntry) == 792, "job queue entry is a 792-byte record");
 
-// dwJobFlags: EndDocPort has sent the job's last byte.
+// dwJobFlags: the printer has been seen processing the job; the printer
+// finished it; EndDocPort has sent the job's last byte; the printer aborted
+// it.
+constexpr DWORD JOBF_SEEN_PROCESSING = 0x1;
+constexpr DWORD JOBF_FINISHED = 0x2;
+constexpr DWORD JOBF_LOST_CHECKED = 0x4;      // a cancel at the printer went to the lost-job check
 constexpr DWORD JOBF_DOC_ENDED = 0x20;
+constexpr DWORD JOBF_ABORTED = 0x80000000;
+
+// The document path and the refresh thread both set flags of an entry.
+inline void JobFlagSet(JobQueueEntry* e, DWORD bits) {
+    InterlockedOr(reinterpret_cast<volatile LONG*>(&e->dwJobFlags), static_cast<LONG>(bits));
+}
 
 struct StatusVariable;
 

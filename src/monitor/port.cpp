@@ -6,6 +6,7 @@
 #include "history/printcheck.h"
 #include "jobpath/forward.h"
 #include "jobtrack/jobcancel.h"
+#include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
 #include "publish/notify.h"
@@ -45,6 +46,7 @@ void FreePortContext(PortContext* ctx) {
     EndPrintHistory(ctx);
     FreeVarTable(ctx->pVarTable);
     ctx->pVarTable = nullptr;
+    FreeJobInfoSlot(ctx);
     MemFree(ctx->pJobInfoSlot);
     while (ctx->pBindList) UnbindSRM(ctx->pBindList, ctx);
     FreeRetiredBindings(ctx, true);
