@@ -631,6 +631,9 @@ void ReleaseQueue(PortContext* ctx) {
 BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     PortContext* ctx = Ctx(hPort);
     if (!ctx) return FALSE;
+    // A ClosePort meanwhile (a cancel holds the end for seconds) must not
+    // free the context under this call.
+    PortRefHold hold(ctx);
     if (ctx->status & ST_NULL_DOC) {
         StatusClear(ctx, ST_NULL_DOC);
         return TRUE;
