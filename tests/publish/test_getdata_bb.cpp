@@ -246,6 +246,42 @@ TEST_F(Queries, RefreshRepublishesOnlyTheListedExtStatusAndWaitsForTheDocument) 
     EXPECT_TRUE(host.EndDoc(h));
 }
 
+// The driver's cancel codes during a document: the manager learns once that
+// the job is being cancelled, and the port monitor gets the request.
+class CancelCode : public Queries, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(CancelCode, TellsTheManagerTheJobIsCancelling) {
+    constexpr DWORD kJobCancelling = 0x4;
+    DWORD code = GetParam();
+    Begin(code == 7 ? "127.0.11.34" : "127.0.11.35");
+    StartJob(code == 7 ? 61 : 62);
+    size_t mark = SrmDouble_GetUpdateLog(nullptr, 0);
+    size_t controls = PmDouble_CallCount(PM_GETDATA);
+    DWORD out = 0, got = 0;
+    host.GetPrinterData(h, code, nullptr, nullptr, 0, &out, sizeof(out), &got);
+
+    std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
+    all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
+    DWORD jobStatus = 0;
+    size_t sent = 0;
+    for (size_t i = mark; i < all.size(); ++i)
+        if (std::string(all[i].name) == "JobStatus" && all[i].cbValue >= 4) {
+            jobStatus = *reinterpret_cast<const DWORD*>(all[i].value);
+            ++sent;
+        }
+    EXPECT_EQ(sent, 1u);
+    EXPECT_EQ(jobStatus & kJobCancelling, kJobCancelling);
+    auto calls = PmDouble_Calls(PM_GETDATA);
+    ASSERT_EQ(calls.size(), controls + 1);
+    EXPECT_EQ(calls.back().controlId, code);
+
+    EXPECT_TRUE(host.EndDoc(h));
+}
+INSTANTIATE_TEST_SUITE_P(Codes, CancelCode, ::testing::Values(7u, 0x160008u),
+                         [](const ::testing::TestParamInfo<DWORD>& i) {
+                             return i.param == 7 ? std::string("Cancel") : std::string("ParallelSetInfo");
+                         });
+
 TEST(UsbCancel, ResendingTheTailStopsWhenThePortCloses) {
     PmDouble_Reset();
     FakeSpool_Reset();
