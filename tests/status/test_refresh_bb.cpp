@@ -30,6 +30,7 @@ const std::string kGetSuccess = "VJLMON:CheckDeviceId_SNMP -GET SUCCESS-";
 const std::string kRoundEnd = "REFRESH:ReadStatus2 -EXIT-";
 constexpr DWORD L_ONLINE = 0x1, L_LOW_TONER = 0x2, L_POWER_SAVE = 0x40, L_OFFLINE = 0x1000, L_JAM = 0x10000;
 constexpr DWORD ICON_NORMAL = 0, ICON_ERROR = 1, ICON_WARNING = 2;
+constexpr DWORD kIconUnknown = 0xFFFFFFFF;
 constexpr DWORD JAM_AT_HOPPER1 = 0x20020;   // hopper 1 and the feed path it is on
 
 std::vector<SrmDoubleUpdateRecord> Updates(const char* name) {
@@ -175,6 +176,11 @@ TEST_F(LivePrinter, SwitchedOffDuringAJobReleasesItOnceAndRecoversOnTheFirstAnsw
     // Two more failed polls: the outage is handled once.
     ASSERT_TRUE(Eventually([&] { return CountLines(kGetError) >= 3; }));
     EXPECT_EQ(CountM(M_NO_ANSWER), 1u);
+    // A silent printer's icon is derived as class 0; the configuration reset
+    // of the power-off then sends it as the store's "nothing known yet".
+    auto icons = Updates("IconState");
+    ASSERT_FALSE(icons.empty());
+    EXPECT_EQ(Word(icons.back(), 0), kIconUnknown);
     auto off = Updates("PrinterStatus");
     for (const auto& r : off)
         if (Word(r, 1) == M_NO_ANSWER) {
@@ -335,6 +341,40 @@ TEST_F(LivePrinter, TraysAndStackerChangedDuringAJobFollowTheNextError) {
     EXPECT_EQ(bins[0], 3u) << "three hoppers left";
     EXPECT_EQ(LastSent("ErrPaperJam", mark), std::vector<DWORD>{JAM_AT_HOPPER1}) << "no stacker to name";
     EXPECT_TRUE(host.EndDoc(h));
+}
+
+// An idle port that the suite woke reads the trays and outputs in every
+// round: trays and the stacker changed while idle reach the manager without
+// an error, and so does the stacker's return.
+TEST_F(LivePrinter, TraysAndStackerChangedWhileIdleFollowInTheNextRounds) {
+    Begin("127.0.11.28");
+    DWORD answer = 0xAAAAAAAA, returned = 0;
+    host.GetPrinterData(h, 0, L"Wake Up", nullptr, 0, &answer, sizeof(answer), &returned);
+    ASSERT_EQ(answer, 0u);
+    ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
+    ASSERT_TRUE(NextRoundsEnd());
+    size_t mark = UpdateCount();
+    for (const char* c : {"bins 3", "bin 1 desc A4TYPE", "bin 2 desc A4TYPE,CURRENT", "stacker off"})
+        ASSERT_TRUE(printer->Command(c)) << c;
+    ASSERT_TRUE(Eventually([&] {
+        return LastSent("PrinterOptConfig", mark) == std::vector<DWORD>{1, 1 | 1 << 16, 0} &&
+               LastSent("CurrentFeeder", mark) == std::vector<DWORD>{2};
+    })) << Dump(mark);
+    auto bins = LastSent("PrinterBinConfig", mark);
+    ASSERT_FALSE(bins.empty());
+    EXPECT_EQ(bins[0], 3u) << "three hoppers left";
+    EXPECT_TRUE(LastSent("ErrPaperJam", mark).empty()) << "no error was needed";
+
+    mark = UpdateCount();
+    ASSERT_TRUE(printer->Command("stacker on"));
+    ASSERT_TRUE(Eventually([&] {
+        auto opt = LastSent("PrinterOptConfig", mark);
+        return !opt.empty() && opt != std::vector<DWORD>{1, 1 | 1 << 16, 0};
+    })) << Dump(mark);
+    EXPECT_TRUE(LastSent("PrinterBinConfig", mark).empty()) << "unchanged trays are not sent again";
+    host.GetPrinterData(h, 0, L"Stop Polling", nullptr, 0, &answer, sizeof(answer), &returned);
+    EXPECT_EQ(answer, 0u);
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; }));
 }
 
 // A printer that drops, delays past the exchange's time-out, or refuses with
