@@ -136,7 +136,15 @@ protected:
             printerOf_[id] = p;
             current_[p] = id;
         }
-        if (!host_.StartDoc(ports_[p], printer.c_str(), id, doc.c_str())) ++startFailures_;
+        // The spooler tries a refused start again a little later.
+        bool started = false;
+        for (int tries = 0; tries < 20 && !started; ++tries) {
+            started = host_.StartDoc(ports_[p], printer.c_str(), id, doc.c_str()) != FALSE;
+            if (!started) {
+                ++startFailures_;
+                Sleep(500);
+            }
+        }
         std::string jcid = "SOAK" + std::to_string(id);
         jcid.resize(45, 'K');
         std::vector<std::string> pieces = {kUel + "@PJL JOB NAME=\"" + std::string(24, 'S') + "\" @JCID=\"" + jcid +
@@ -150,6 +158,7 @@ protected:
                 ++writeFailures_;
                 break;
             }
+            Sleep(rng() % 100);   // the spooler's pace, so that the script meets jobs mid-way
         }
         {
             std::lock_guard<std::mutex> g(lock_);
@@ -157,7 +166,7 @@ protected:
         }
         if (!host_.EndDoc(ports_[p])) ++endFailures_;
     }
-    // The script: every 50 to 400 ms one thing happens to one printer; a
+    // The script: every 20 to 150 ms one thing happens to one printer; a
     // paused printer resumes and a switched-off one comes back on after a
     // while. Runs until `done`, then leaves every printer on and running.
     void Script(std::atomic<bool>& done) {
@@ -177,7 +186,7 @@ protected:
             }
         };
         while (!done) {
-            Sleep(50 + rng() % 350);
+            Sleep(20 + rng() % 130);
             restore(false);
             int p = static_cast<int>(rng() % kPrinters);
             // Power cycles are the rarest: each one costs the monitor a few polls.
