@@ -23,16 +23,18 @@ if(WIN32)
   include(GoogleTest)
   # Every test has a ctest time-out and, inside the program, a watchdog a
   # little shorter (tests/support/watchdog.h). Tests carry one label,
-  # "windows", "windows-slow" with SLOW or "windows-stress" with STRESS
-  # (ctest -L matches a regular expression: -L windows takes all three,
-  # -L stress or -LE slow picks among them).
+  # "windows", "windows-slow" with SLOW, "windows-stress" with STRESS or
+  # "windows-soak" with SOAK (ctest -L matches a regular expression: -L
+  # windows takes all four, -L stress, -L soak or -LE slow picks among them).
   function(vjl_win_test name)
-    cmake_parse_arguments(T "SLOW;STRESS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "SLOW;STRESS;SOAK" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     set(T_LABEL windows)
     if(T_SLOW)
       set(T_LABEL windows-slow)
     elseif(T_STRESS)
       set(T_LABEL windows-stress)
+    elseif(T_SOAK)
+      set(T_LABEL windows-soak)
     endif()
     if(NOT T_TIMEOUT)
       set(T_TIMEOUT 60)
