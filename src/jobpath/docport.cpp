@@ -741,7 +741,7 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]", ctx->JobId);
             for (DWORD i = 0; i < ctx->cLastPageEjected; ++i)
                 SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-            if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= 0x10;
+            if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
         }
     }
     payLock.unlock();

@@ -69,9 +69,13 @@ BOOL OutJobQueue(PortContext* ctx) {
         if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue -END@1-");
         return FALSE;
     }
-    if (trace) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]", head->dwJobId);
-    if (head->pBind && head->pBind->hPrinter)
-        SetJobLastPageEjected(head->pBind->hPrinter, head->dwJobId, 0, nullptr, head);
+    if (OwedToEndDoc(ctx, head)) {
+        if (!(head->dwReportFlags & REPORT_EJECTED)) ++ctx->cLastPageEjected;
+    } else {
+        if (trace) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]", head->dwJobId);
+        if (head->pBind && head->pBind->hPrinter)
+            SetJobLastPageEjected(head->pBind->hPrinter, head->dwJobId, 0, nullptr, head);
+    }
     ctx->pJobQueueHead = head->pNext;
     if (ctx->pJobQueueTail == head) ctx->pJobQueueTail = nullptr;
     // "VJLMON:ジョブをリストキューから削除[JobId=%d, Address=0x%08x]"
@@ -120,7 +124,7 @@ void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx
         SrmBinding* b = e->pBind;
         lastBind = b;
         if (CanUpdate(b)) {
-            bool skip = first && ((var->dwFlags & VF_CLEAR_JOBID) || (ctx->pJobQueueHead->dwReportFlags & 0x1));
+            bool skip = first && ((var->dwFlags & VF_CLEAR_JOBID) || (ctx->pJobQueueHead->dwReportFlags & REPORT_FINISHED));
             first = false;
             if (!skip && !(b->dwFlags & BF_SUPPRESSED) && send(b, e->dwJobId) != 0) {
                 OutJobQueue(ctx);
@@ -156,7 +160,7 @@ BOOL PublishJobVariable(PortContext* ctx, StatusVariable* var, DWORD size) {
             if (!(b->dwFlags & BF_SUPPRESSED)) Update(b, var->pszName, var->pValue, size);
         }
     }
-    if (finished) entry->dwReportFlags |= 0x1;
+    if (finished) entry->dwReportFlags |= REPORT_FINISHED;
     if (clear) {
         var->dwFlags &= ~VF_CLEAR_JOBID;
         if (finished) {

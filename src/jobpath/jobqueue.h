@@ -25,6 +25,11 @@ constexpr DWORD JOBF_LOST_CHECKED = 0x4;      // a cancel at the printer went to
 constexpr DWORD JOBF_DOC_ENDED = 0x20;
 constexpr DWORD JOBF_ABORTED = 0x80000000;
 
+// dwReportFlags: the job's finish was published to its manager; the job's
+// LAST_PAGE_EJECTED was given.
+constexpr DWORD REPORT_FINISHED = 0x1;
+constexpr DWORD REPORT_EJECTED = 0x10;
+
 // The document path and the refresh thread both set flags of an entry.
 inline void JobFlagSet(JobQueueEntry* e, DWORD bits) {
     InterlockedOr(reinterpret_cast<volatile LONG*>(&e->dwJobFlags), static_cast<LONG>(bits));

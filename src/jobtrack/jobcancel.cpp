@@ -38,19 +38,13 @@ bool PrinterGone(const PortContext* ctx) { return (ctx->status & (ST_NO_ANSWER |
 
 HANDLE EntryPrinter(const JobQueueEntry* e) { return e && e->pBind ? e->pBind->hPrinter : nullptr; }
 
-// The entry is the open document's own job, whose notices EndDocPort gives:
-// a notice given here as well would release the job twice.
-bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e) {
-    return ctx->bPayAtEndDoc && e->dwJobId == ctx->JobId;
-}
-
 // Releases one entry leaving the queue: owed to EndDocPort for the open
 // document's job, else notified now.
 void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
     HANDLE printer = EntryPrinter(e);
     if (!printer) return;
     if (OwedToEndDoc(ctx, e)) {
-        if (!(e->dwReportFlags & 0x10)) ++ctx->cLastPageEjected;
+        if (!(e->dwReportFlags & REPORT_EJECTED)) ++ctx->cLastPageEjected;
         return;
     }
     if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
@@ -142,10 +136,14 @@ JOB_INFO_1W* ReadJobInfo(HANDLE printer, DWORD jobId, bool pauseOnFailure) {
 
 }  // namespace
 
+bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e) {
+    return ctx->bPayAtEndDoc && e->dwJobId == ctx->JobId;
+}
+
 BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE data, JobQueueEntry* entry) {
-    if (entry && (entry->dwReportFlags & 0x10)) return TRUE;
+    if (entry && (entry->dwReportFlags & REPORT_EJECTED)) return TRUE;
     SetJobW(hPrinter, jobId, level, data, JOB_CONTROL_LAST_PAGE_EJECTED);
-    if (entry && entry->dwJobId == jobId) entry->dwReportFlags |= 0x10;
+    if (entry && entry->dwJobId == jobId) entry->dwReportFlags |= REPORT_EJECTED;
     return TRUE;
 }
 

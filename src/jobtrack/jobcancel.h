@@ -23,4 +23,7 @@ BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE dat
 // pays them. A job released in between is counted there instead of being
 // notified, so that it is never notified twice nor forgotten.
 void OpenOwedEjects(PortContext* ctx);
+// The entry is the open document's own job, whose notices EndDocPort gives:
+// a notice given anywhere else as well would release the job twice.
+bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e);
 DWORD TakeOwedEjects(PortContext* ctx);

@@ -17,7 +17,6 @@ namespace {
 
 constexpr DWORD EXT_THREAD_RUNS = 0x10;          // PrinterExtStatus: a refresh thread runs
 constexpr DWORD ST_POLL_SEEN = 0x00080000;       // cleared when no document holds the thread
-constexpr DWORD REPORT_EJECTED = 0x10;           // dwReportFlags: last page reported
 constexpr DWORD PORTKIND_POLLED = PORTKIND_DPU | PORTKIND_TCPMON;
 constexpr DWORD kResetKeepBits = 0xF4401D4E;
 constexpr DWORD kKeepPortStatusL1 = 0xE5CDD002;

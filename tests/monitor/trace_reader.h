@@ -19,7 +19,9 @@ public:
     ~TraceOnForTest() {
         DeleteFileW(ini_.c_str());
         WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini_.c_str());
-        for (const auto& f : used_) DeleteFileW(f.c_str());
+        // VJL_KEEP_TRACE=1 leaves the trace files behind to read after a run.
+        if (!GetEnvironmentVariableW(L"VJL_KEEP_TRACE", nullptr, 0))
+            for (const auto& f : used_) DeleteFileW(f.c_str());
     }
     std::wstring FileFor(const std::wstring& printer) {
         std::wstring f = windir_.substr(0, 2) + L"\\VEKTL7700LOG\\VEKLM-" + printer + L".TRG";
