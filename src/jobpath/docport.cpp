@@ -684,12 +684,11 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             while (JobQueueEntry* e = ctx->pJobQueueHead) {
                 if (e != ctx->pJobQueueTail) {
                     if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @2(%d)]", e->dwJobId);
-                    if (e->pBind && e->pBind->hPrinter) {
-                        SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-                        SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-                    }
+                    // One notice each: a second one would be a second release.
+                    if (e->pBind && e->pBind->hPrinter)
+                        SetJobLastPageEjected(e->pBind->hPrinter, e->dwJobId, 0, nullptr, e);
                 } else {
-                    ctx->cLastPageEjected += 255;
+                    ++ctx->cLastPageEjected;
                 }
                 ctx->pJobQueueHead = e->pNext;
                 MemFree(e);
@@ -737,10 +736,10 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     if (TakeOwedEjects(ctx)) {
         PrinterHandle printer(ctx);
         if (printer.h) {
-            ctx->cLastPageEjected = ctx->cLastPageEjected < 255 ? 1 : 2;
+            // However many releases the job was owed, the spooler is told once.
+            ctx->cLastPageEjected = 1;
             if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]", ctx->JobId);
-            for (DWORD i = 0; i < ctx->cLastPageEjected; ++i)
-                SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+            SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
             if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
         }
     }
