@@ -151,12 +151,20 @@ void OpenOwedEjects(PortContext* ctx) {
     PortLock lock(ctx);
     ctx->cLastPageEjected = 0;
     ctx->bPayAtEndDoc = 1;
+    ctx->bDeleteSent = 0;
 }
 
 DWORD TakeOwedEjects(PortContext* ctx) {
     PortLock lock(ctx);
     ctx->bPayAtEndDoc = 0;
-    return ctx->cLastPageEjected;
+    return ctx->bDeleteSent ? 0 : ctx->cLastPageEjected;
+}
+
+void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId) {
+    SetJobW(printer, jobId, 0, nullptr, JOB_CONTROL_DELETE);
+    if (jobId == ctx->JobId) ctx->bDeleteSent = 1;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)
+        if (e->dwJobId == jobId) e->dwReportFlags |= REPORT_EJECTED;
 }
 
 BOOL DEP_CancelJob_SNMP(PortContext* ctx) {
@@ -238,7 +246,7 @@ BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent) {
             if (HANDLE printer = EntryPrinter(tail)) {
                 if (!deletedBefore) {
                     if (trace) TraceWrite(ctx, "VJLMON:DeletJob SetJob[DELETEJOB] ");
-                    SetJobW(printer, tail->dwJobId, 0, nullptr, JOB_CONTROL_DELETE);
+                    DeleteSpoolerJob(ctx, printer, tail->dwJobId);
                 }
                 SetJobStatusBits(ctx, JOBSTATUS_DELETING, TRUE);
             }

@@ -27,3 +27,6 @@ void OpenOwedEjects(PortContext* ctx);
 // a notice given anywhere else as well would release the job twice.
 bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e);
 DWORD TakeOwedEjects(PortContext* ctx);
+// Deletes a job at the spooler, under the port lock. The delete is the job's
+// release: no LAST_PAGE_EJECTED follows it, owed or not.
+void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId);

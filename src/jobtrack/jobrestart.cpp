@@ -52,7 +52,7 @@ BOOL DEP_RestartJob_SNMP(PortContext* ctx) {
         {
             PortLock lock(ctx);
             if (ctx->pCurBind && ctx->pCurBind->hPrinter)
-                SetJobW(ctx->pCurBind->hPrinter, ctx->JobId, 0, nullptr, JOB_CONTROL_DELETE);
+                DeleteSpoolerJob(ctx, ctx->pCurBind->hPrinter, ctx->JobId);
         }
         Sleep(kResentDeletePauseMs);
         SysFlagSet(ctx, SYS_RESENT_JOB);

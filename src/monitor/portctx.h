@@ -178,6 +178,9 @@ struct PortContext {
     // From the current job's entry into the queue until EndDocPort pays
     // cLastPageEjected: a job released meanwhile is owed, not notified.
     DWORD bPayAtEndDoc;
+    // The monitor deleted the open document's job at the spooler: that was
+    // its release, and nothing owed to it is paid.
+    DWORD bDeleteSent;
 
     // The port name copy follows the record (pszPortName points at it).
 };

@@ -183,8 +183,8 @@ TEST_F(JobTrouble, ASpoolerCancelCancelsThePrintersJobAndReleasesItOnce) {
 }
 
 // Switched off with two finished jobs waiting on a paused printer and a
-// third being sent: the waiting ones are let go at once, the open one at
-// its end, each once. The spooler's second sending of the open job after
+// third being sent: the waiting ones are let go at once, the open one by
+// its delete, each once. The spooler's second sending of the open job after
 // power on is deleted and its data kept from the printer; a cancel while the
 // printer is off asks nothing of it; another job prints as usual.
 TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
@@ -216,7 +216,7 @@ TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
     EXPECT_EQ(CountContaining("OutPrnHist_JobStatus(JobId=" + std::to_string(open), "JobStatus=Cancel") +
                   CountContaining("<LMOUT> JobId=" + std::to_string(open), "\tCancel"),
               1u);
-    EXPECT_EQ(Ejections(open), 1u);
+    EXPECT_EQ(Ejections(open), 0u) << "its delete was its release";
     EXPECT_EQ(Ejections(first) + Ejections(second), 2u);
 
     ASSERT_TRUE(printer->Command("power on"));
@@ -227,6 +227,7 @@ TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
     DWORD again = StartJob(open, jcid);
     ASSERT_TRUE(host.EndDoc(h));
     EXPECT_EQ(Controls(again, JOB_CONTROL_DELETE, mark), 1u) << "the second sending is deleted";
+    EXPECT_EQ(Controls(again, JOB_CONTROL_LAST_PAGE_EJECTED, mark), 0u) << "and not released a second way";
     EXPECT_EQ(CountLines("VJLMON:PJLMonWritePort -END(JOB_STATUS_RESTART)-"), 1u);
 
     DWORD other = StartJob(144, Jcid("D"));
