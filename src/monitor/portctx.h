@@ -193,6 +193,12 @@ inline void StatusSet(PortContext* ctx, DWORD bits) {
 inline void StatusClear(PortContext* ctx, DWORD bits) {
     InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->status), static_cast<LONG>(~bits));
 }
+// Sets the bits and tells whether they were all set already: of threads
+// racing to enter a state, exactly one sees false.
+inline bool StatusTestAndSet(PortContext* ctx, DWORD bits) {
+    LONG before = InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->status), static_cast<LONG>(bits));
+    return (static_cast<DWORD>(before) & bits) == bits;
+}
 // dwSysFlag and PortMode are shared the same way.
 inline void SysFlagSet(PortContext* ctx, DWORD bits) {
     InterlockedOr(reinterpret_cast<volatile LONG*>(&ctx->dwSysFlag), static_cast<LONG>(bits));

@@ -261,12 +261,13 @@ BOOL CheckDeviceId_SNMP(PortContext* ctx) {
     }
 
     if (trace) TraceWrite(ctx, "VJLMON:CheckDeviceId_SNMP -GET ERROR-");
-    if (ctx->status & ST_NO_ANSWER) return FALSE;
+    // The refresh thread and the write path both poll: the outage is handled
+    // by whichever fails first, once.
+    if (StatusTestAndSet(ctx, ST_NO_ANSWER)) return FALSE;
     DiscardPending(ctx);
     if (trace) TraceWrite(ctx, "VJLMON:CheckDeviceId_SNMP -Set PW OFF-");
     PublishCoarseStatus(ctx, PS_M_NO_ANSWER, false);
     if (ctx->pJobQueueHead) PowerOffQueuedJobs(ctx);
-    StatusSet(ctx, ST_NO_ANSWER);
     if (!(ctx->status & ST_IN_DOC)) PortModeClear(ctx, 0xFFFFFFFF);
     StatusClear(ctx, ST_MODEL_CONFIRMED | ST_POWEROFF_CLEARS);
     return FALSE;
