@@ -393,7 +393,7 @@ TEST_F(NetPath, EndWithoutAnyNetworkWritePurgesTheQueue) {
     ASSERT_TRUE(older && old2);
     ASSERT_TRUE(Start(23));
     ASSERT_TRUE(PJLMonEndDocPort(ctx));
-    EXPECT_EQ(FakeSpoolEjectedJobs(), (std::vector<DWORD>{21, 21, 22, 22, 23, 23}));
+    EXPECT_EQ(FakeSpoolEjectedJobs(), (std::vector<DWORD>{21, 22, 23})) << "each released once";
     EXPECT_EQ(ctx->pJobQueueHead, nullptr);
 }
 
