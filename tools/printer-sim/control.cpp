@@ -160,6 +160,8 @@ std::vector<SimJob> SimControl::Jobs() {
         j.pages = static_cast<unsigned>(Num(Field(l, "pages")));
         j.bytes = Num(Field(l, "bytes"));
         j.open = Field(l, "open") == "1";
+        std::string done = Field(l, "done");
+        if (!done.empty()) j.doneMs = atoll(done.c_str());
         out.push_back(j);
     }
     return out;
@@ -202,6 +204,12 @@ std::string SimControl::StatusValue(const std::string& name) {
 }
 
 long long SimControl::Stat(const std::string& name) { return atoll(StatusValue(name).c_str()); }
+
+long long SimControl::Clock() {
+    for (const std::string& l : Query("clock"))
+        if (l.compare(0, 6, "clock ") == 0) return atoll(l.c_str() + 6);
+    return -1;
+}
 
 bool SimControl::WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
     ULONGLONG end = GetTickCount64() + timeoutMs;

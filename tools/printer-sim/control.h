@@ -26,6 +26,7 @@ struct SimJob {
     unsigned reason = 0, pages = 0;
     unsigned long long bytes = 0;
     bool open = false;
+    long long doneMs = -1;            // when it completed, on the printer's clock
 };
 
 // One job the printer received since it started (or the last clear).
@@ -63,6 +64,8 @@ public:
     // A `name value` line of `status` or `stats`; "" when absent.
     std::string StatusValue(const std::string& name);
     long long Stat(const std::string& name);
+    // The printer's monotonic clock (that of requests and completions), ms.
+    long long Clock();
 
     // Asks the printer until cond holds; false after timeoutMs.
     bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 10000);

@@ -1090,8 +1090,13 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
       const Job& j = *jp;
       o << "job " << j.number << " fwid=" << OidToText(j.fwid) << " seq=" << j.seq << " jcid=" << Quote(j.jcid)
         << " name=" << Quote(j.name) << " state=" << j.state << " reason=0x" << std::hex << j.reason << std::dec
-        << " pages=" << j.pages << " bytes=" << j.bytes << " open=" << (j.open ? 1 : 0) << "\n";
+        << " pages=" << j.pages << " bytes=" << j.bytes << " open=" << (j.open ? 1 : 0)
+        << " done=" << (j.state == kJobCompleted ? j.stateMs : -1) << "\n";
     }
+    return ok();
+  }
+  if (cmd == "clock") {
+    o << "clock " << nowMs << "\n";
     return ok();
   }
   if (cmd == "received") {

@@ -1,0 +1,203 @@
+// Under Wine, through the DLL: how long after the simulated printer completes
+// a job (state 17, stamped on the printer's clock) the spooler gets the job's
+// LAST_PAGE_EJECTED, next to its bound measured in the same run: one poll
+// interval plus one poll round. Then what following jobs costs on the wire:
+// the job-MIB requests of a round, per job followed, with one job and with
+// three held by a paused printer.
+// Usage: completion_bench [jobs]
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "fakespool.h"
+#include "pmdouble.h"
+#include "spoolhost.h"
+#include "spoolports.h"
+#include "srmdouble.h"
+#include "support/served_model.h"
+
+namespace {
+
+const char kAddr[] = "127.0.15.41";
+const wchar_t kAddrW[] = L"127.0.15.41";
+const wchar_t kPort[] = L"IP_127.0.15.41";
+constexpr wchar_t kPrinter[] = L"Completion Desk";
+constexpr DWORD kIntervalMs = 1000;       // the shortest polling interval the monitor takes
+constexpr long long kRoundGapMs = 300;    // longer than any pause inside a round, shorter than the sleep
+const std::string kJobMib = "1.3.6.1.4.1.253.8.59";
+const std::string kUel = "\x1b%-12345X";
+
+double NowMs() {
+    static LARGE_INTEGER freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string Jcid(DWORD id) {
+    std::string j = "DONE" + std::to_string(id);
+    j.resize(45, 'D');
+    return j;
+}
+
+bool Ejected(DWORD jobId) {
+    for (const auto& r : FakeSpoolSetJobLog())
+        if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) return true;
+    return false;
+}
+
+// The printer's clock minus ours, from one query taken between two readings.
+double ClockOffset(SimProcess& printer) {
+    double before = NowMs();
+    long long theirs = printer.Clock();
+    double after = NowMs();
+    return static_cast<double>(theirs) - (before + after) / 2;
+}
+
+struct Round {
+    long long first = 0, last = 0;
+    size_t jobRequests = 0;
+};
+
+// The refresh rounds in the printer's request log: a gap longer than any
+// pause inside a round separates two.
+std::vector<Round> Rounds(const std::vector<SimRequest>& requests) {
+    std::vector<Round> out;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (i == 0 || requests[i].ms - requests[i - 1].ms >= kRoundGapMs) out.push_back({requests[i].ms, 0, 0});
+        out.back().last = requests[i].ms;
+        for (const auto& oid : requests[i].oids)
+            if (oid.compare(0, kJobMib.size(), kJobMib) == 0) {
+                ++out.back().jobRequests;
+                break;
+            }
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    int jobs = argc > 1 ? atoi(argv[1]) : 12;
+    SimProcess printer(kAddr);
+    if (!printer.Start({"--pending-ms", "0", "--page-ms", "10"})) {
+        fprintf(stderr, "printer-sim: %s\n", printer.error.c_str());
+        return 1;
+    }
+    ServedModelKeys keys{"Completion Desk"};
+    ShortPolling polling(kIntervalMs);
+    PmDouble_Reset();
+    FakeSpool_Reset();
+    SrmDouble_Reset();
+    AddStandardTcpPort(kPort, kAddrW);
+    PmDouble_SetPortTarget(kPort, kAddr);
+    FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
+    FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+
+    SpoolHost host;
+    HANDLE h = nullptr;
+    if (!host.Load() || !host.Initialize() || !host.OpenPort(kPort, kPrinter, &h)) {
+        fprintf(stderr, "cannot open %ls through vjlmon.dll\n", kPort);
+        return 1;
+    }
+    auto print = [&](DWORD id) {
+        DWORD job = FakeSpool_AddJob(kPrinter, id, 0, L"completion", L"bench", 1);
+        host.StartDoc(h, kPrinter, job, L"completion");
+        // The header form the monitor follows: a 24-character name, a 45-character JCID.
+        host.WriteAll(h, kUel + "@PJL JOB NAME=\"" + std::string(24, 'C') + "\" @JCID=\"" + Jcid(id) +
+                             "\"\r\n@PJL ENTER LANGUAGE=VPDL\r\npage\f" + kUel);
+        host.EndDoc(h);
+        return job;
+    };
+
+    srand(7);
+    std::vector<double> latency;
+    printer.Command("requests clear");
+    for (int i = 0; i < jobs; ++i) {
+        Sleep(static_cast<DWORD>(rand() % kIntervalMs));   // a random point of the cycle
+        DWORD id = 100 + static_cast<DWORD>(i);
+        DWORD job = print(id);
+        double seen = -1;
+        for (int k = 0; k < 30000 && seen < 0; ++k) {
+            if (Ejected(job)) seen = NowMs();
+            else Sleep(1);
+        }
+        if (seen < 0) {
+            fprintf(stderr, "job %lu: never released\n", static_cast<unsigned long>(id));
+            return 1;
+        }
+        double offset = ClockOffset(printer);
+        long long done = -1;
+        for (const auto& j : printer.Jobs())
+            if (j.jcid == Jcid(id)) done = j.doneMs;
+        if (done < 0) {
+            fprintf(stderr, "job %lu: released before the printer completed it\n", static_cast<unsigned long>(id));
+            return 1;
+        }
+        latency.push_back(seen - (static_cast<double>(done) - offset));
+    }
+    std::vector<Round> single = Rounds(printer.Requests());
+
+    // Three jobs held by a paused printer, followed for a few rounds.
+    printer.Command("pause on");
+    for (DWORD id = 900; id < 903; ++id) print(id);
+    Sleep(1500);   // past the ends' own polls
+    printer.Command("requests clear");
+    Sleep(4 * kIntervalMs + 500);
+    std::vector<Round> held = Rounds(printer.Requests());
+    printer.Command("pause off");
+    for (int k = 0; k < 30000 && !(Ejected(900) && Ejected(901) && Ejected(902)); ++k) Sleep(1);
+
+    host.ClosePort(h);
+    host.Unload();
+    printer.Stop();
+
+    std::vector<double> poll;
+    double tracked = 0, trackedRounds = 0;
+    for (const auto& r : single) {
+        poll.push_back(static_cast<double>(r.last - r.first));
+        if (r.jobRequests) {
+            tracked += static_cast<double>(r.jobRequests);
+            ++trackedRounds;
+        }
+    }
+    double heldRequests = 0, heldRounds = 0;
+    for (size_t i = 1; i + 1 < held.size(); ++i) {   // whole rounds only
+        heldRequests += static_cast<double>(held[i].jobRequests);
+        ++heldRounds;
+    }
+    double pollMs = Median(poll), bound = kIntervalMs + pollMs;
+    double worst = *std::max_element(latency.begin(), latency.end());
+    double mean = 0;
+    for (double v : latency) mean += v;
+    mean /= static_cast<double>(latency.size());
+    printf("jobs %zu, each completed at a random point of the refresh cycle\n", latency.size());
+    printf("one poll round (median of %zu): %.0f ms; interval set: %lu ms\n", poll.size(), pollMs, kIntervalMs);
+    printf("printer completed -> LAST_PAGE_EJECTED: median %.0f ms, mean %.0f ms, worst %.0f ms\n", Median(latency),
+           mean, worst);
+    printf("ratio worst / (interval + poll) = %.0f / %.0f = %.2f; mean / bound = %.2f\n", worst, bound, worst / bound,
+           mean / bound);
+    if (trackedRounds > 0)
+        printf("job-MIB requests per round, one job followed: %.1f (%0.f rounds)\n", tracked / trackedRounds,
+               trackedRounds);
+    if (heldRounds > 0)
+        printf("job-MIB requests per round, three jobs followed: %.1f, %.1f per job (%0.f rounds)\n",
+               heldRequests / heldRounds, heldRequests / heldRounds / 3, heldRounds);
+    return 0;
+}
