@@ -623,6 +623,8 @@ void Printer::CreateRow(Conn& c, int64_t nowMs) {
   for (uint32_t a = 1; a < fwidArcs_; ++a) j.fwid.push_back(a * 10);  // 2.10.N, 3.10.20.N, ...
   j.fwid.push_back(j.number);
   j.hasRow = true;
+  j.mapMode = newMapMode_;
+  j.mapJcid = newMapJcid_;
   j.state = kJobPending;
   j.arrivedMs = j.stateMs = nowMs;
   powerSave_ = false;  // a job wakes the printer
@@ -871,7 +873,7 @@ const char kHelp[] =
     "bins N | bin I name|media|desc TEXT | bin I level N | bin I max N | bin I dims FEED XFEED\n"
     "outputs NAME|NAME... | stacker on|off | interpreters DESC|DESC... | display 1|2 TEXT|auto\n"
     "abort | cancel [JOB] | pages N | pace MS | pending MS | keep MS\n"
-    "job N state V|reason V|pages V|map none|auto|TEXT|auto | fwid-arcs N | hide OID | unhide OID|all\n"
+    "job N state V|reason V|pages V|map none|auto|TEXT|auto | map-new none|auto|TEXT | fwid-arcs N | hide OID | unhide OID|all\n"
     "jobs | received [clear] | data SEQ | walk\n"
     "snmp normal|drop|generr [OID] | snmp delay MS | requests [clear] | stats\n";
 
@@ -1068,6 +1070,13 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
     return ok();
   }
   if (cmd == "job") return JobCommand(rest, nowMs);
+  if (cmd == "map-new") {
+    if (rest == "none") newMapMode_ = Job::kMapNone;
+    else if (rest == "auto") newMapMode_ = Job::kMapAuto;
+    else if (!rest.empty()) newMapMode_ = Job::kMapText, newMapJcid_ = Unescape(rest);
+    else return err("map-new none|auto|TEXT");
+    return ok();
+  }
   if (cmd == "fwid-arcs") {
     if (!ParseInt(Word(rest), n) || n < 1 || n > 8) return err("fwid-arcs N (1..8)");
     fwidArcs_ = static_cast<uint32_t>(n);

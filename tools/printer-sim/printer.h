@@ -205,6 +205,8 @@ class Printer {
   uint32_t nextJob_ = 1;
   // SNMP fault injection.
   uint32_t fwidArcs_ = 1;      // sub-identifiers of the job index of new jobs
+  Job::MapMode newMapMode_ = Job::kMapAuto;   // how new jobs file their mapping row
+  Bytes newMapJcid_;
   std::vector<Oid> hidden_;    // subtrees left out of the MIB
   std::string faultMode_ = "normal";
   Oid faultPrefix_;
