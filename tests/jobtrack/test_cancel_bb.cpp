@@ -155,7 +155,7 @@ protected:
 // cancel holds the end returns once the job is gone.
 TEST_F(JobTrouble, ASpoolerCancelCancelsThePrintersJobAndReleasesItOnce) {
     HistoryOn history;
-    Begin("127.0.13.1");
+    Begin("127.0.16.1");
     const std::string jcid = Jcid("1");
     DWORD job = StartJob(131, jcid);
     ASSERT_TRUE(printer->WaitUntil([&] { return PrinterHasJob(jcid); }));
@@ -189,7 +189,7 @@ TEST_F(JobTrouble, ASpoolerCancelCancelsThePrintersJobAndReleasesItOnce) {
 // printer is off asks nothing of it; another job prints as usual.
 TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
     HistoryOn history;
-    Begin("127.0.13.2");
+    Begin("127.0.16.2");
     FakeSpool_KeepFinishedJobs(TRUE);
     ASSERT_TRUE(printer->Command("pause on"));
     DWORD first = StartJob(141, Jcid("A"));
@@ -247,7 +247,7 @@ TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
 // its start and an empty record at its end; a job the spooler cannot
 // describe is sent with empty texts.
 TEST_F(JobTrouble, TheSendingJobIsPublishedAtItsStartAndClearedAtItsEnd) {
-    Begin("127.0.13.3");
+    Begin("127.0.16.3");
     auto sending = [] {
         std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
         all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
