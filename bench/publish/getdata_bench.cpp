@@ -132,6 +132,10 @@ int main(int argc, char** argv) {
     }
     // The baseline's own port context, with the settings the DLL's port read.
     EnsureMonitorProcess();
+    // The DLL reads these at its start; the port's address then comes from
+    // the port monitor's answer, as it does for the DLL's own port.
+    dwOSMajor = 6;
+    dwOSMinor = 1;
     PortContext* ctx = NewContext(kPort, kPrinter);
     if (!ctx) return 1;
     ReadPollingSettings(ctx);
