@@ -13,6 +13,9 @@
 #include "publish/worker.h"
 #include "status/devcheck.h"
 
+volatile DWORD dwResendPauseMs = kDefaultResendPauseMs;
+volatile DWORD dwResendLimitMs = kDefaultResendLimitMs;
+
 namespace {
 
 // Answers written to the suite's output word.
@@ -31,8 +34,6 @@ constexpr DWORD PORTKIND_REFRESHABLE = PORTKIND_TCPIP | 0x8;
 
 // The resend after a failed cancel write on USB.
 constexpr DWORD kResendTailBytes = 80;
-constexpr DWORD kResendPauseMs = 4000;
-constexpr DWORD kResendLimitMs = 60000;
 constexpr DWORD kCancelSettleMs = 1000;
 constexpr DWORD kSuspendWaitMs = 4000;
 constexpr DWORD kRefreshPollGuardMs = 1000;
@@ -79,12 +80,12 @@ void ResendTail(PortContext* ctx, SpoolerRightGuard& right) {
     DWORD start = GetTickCount();
     while (ctx->bWriteFailed) {
         if (StopResend(ctx)) return;
-        if (GetTickCount() - start > kResendLimitMs) {
+        if (GetTickCount() - start > dwResendLimitMs) {
             SetJobStatusBits(ctx, JOBSTATUS_CANCELLING, FALSE);
             return;
         }
         right.release();
-        WaitForSingleObject(ctx->hCloseEvent, kResendPauseMs);
+        WaitForSingleObject(ctx->hCloseEvent, dwResendPauseMs);
         if (StopResend(ctx)) return;
         right.acquire();
         if (StopResend(ctx)) return;

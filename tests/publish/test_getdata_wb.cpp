@@ -182,6 +182,23 @@ TEST_P(UsbCancelStops, TheResendEndsWithoutAnotherWrite) {
     ctx->bWriteFailed = 0;
     EXPECT_TRUE(PJLMonEndDocPort(ctx));
 }
+// A port monitor that refuses the tail for good (a pulled cable): the offers
+// stop at the limit, and the cancel request returns.
+TEST_F(UsbCancelWb, TheResendGivesUpAtItsLimit) {
+    OpenWithFailedWrite(L"USB043");
+    dwResendPauseMs = 20;
+    dwResendLimitMs = 400;
+    size_t writes = PmDouble_CallCount(PM_WRITE);
+    Control(kCancelCode);
+    dwResendPauseMs = kDefaultResendPauseMs;
+    dwResendLimitMs = kDefaultResendLimitMs;
+    size_t offers = PmDouble_CallCount(PM_WRITE) - writes;
+    EXPECT_GE(offers, 1u) << "offered again while refused";
+    EXPECT_LE(offers, 400u / 20u + 1) << "no more offers than pauses fit in the limit";
+    ctx->bWriteFailed = 0;
+    EXPECT_TRUE(PJLMonEndDocPort(ctx));
+}
+
 INSTANTIATE_TEST_SUITE_P(Ends, UsbCancelStops,
                          ::testing::Values(Stop{"PortClosing", ST_CLOSING, false},
                                            Stop{"JobDeleted", ST_JOB_DELETED, true},
