@@ -1,12 +1,14 @@
-// Jobs printed through the DLL to four simulated printers while a seeded
+// Jobs printed through the DLL to several simulated printers while a seeded
 // random script cancels them at the spooler and at the panel, aborts them,
 // pauses the printers and switches them off and on. At the end every job was
 // released exactly once (one LAST_PAGE_EJECTED or one DELETE), no port closes
 // with jobs still queued, and the process has the handles and threads it had
 // before.
 //
-//   VJL_SOAK_JOBS  jobs in all (default 50)
-//   VJL_SOAK_SEED  seed of the script (default: from the clock; printed)
+//   VJL_SOAK_JOBS      jobs in all (default 50)
+//   VJL_SOAK_PRINTERS  printers (default 4, at most 16)
+//   VJL_SOAK_NET       the printers' addresses are 127.0.N.1 on (default 14)
+//   VJL_SOAK_SEED      seed of the script (default: from the clock; printed)
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -32,8 +34,8 @@
 
 namespace {
 
-constexpr int kPrinters = 4;
-constexpr char kFirstAddress[] = "127.0.14.1";
+constexpr int kMaxPrinters = 16;
+constexpr DWORD kDefaultPrinters = 4;
 constexpr DWORD kDefaultJobs = 50;
 constexpr DWORD kFirstJobId = 1000;
 constexpr DWORD kReleaseWaitMs = 120000;   // after the last job ended, for the last releases
@@ -61,7 +63,11 @@ DWORD HandleCount() {
     return n;
 }
 
-std::string Address(int i) { return "127.0.14." + std::to_string(i + 1); }
+// The printers' network, 127.0.N. (VJL_SOAK_NET=N, default 14), so that a
+// long run by hand keeps clear of the test run's printers.
+std::string Address(int i) {
+    return "127.0." + std::to_string(EnvNumber("VJL_SOAK_NET", 14) & 0xFF) + "." + std::to_string(i + 1);
+}
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 std::wstring PortName(int i) { return L"IP_" + Wide(Address(i)); }
 std::wstring PrinterName(int i) { return L"Soak " + std::to_wstring(i + 1); }
@@ -84,23 +90,24 @@ class Soak : public ::testing::Test {
 protected:
     void SetUp() override {
         jobs_ = EnvNumber("VJL_SOAK_JOBS", kDefaultJobs);
+        printers_ = static_cast<int>(std::min<DWORD>(EnvNumber("VJL_SOAK_PRINTERS", kDefaultPrinters), kMaxPrinters));
         seed_ = EnvNumber("VJL_SOAK_SEED", GetTickCount());
         std::printf("soak: %lu jobs on %d printers, seed %lu (VJL_SOAK_SEED)\n", static_cast<unsigned long>(jobs_),
-                    kPrinters, static_cast<unsigned long>(seed_));
+                    printers_, static_cast<unsigned long>(seed_));
         std::fflush(stdout);
-        printer_ = std::make_unique<SimPrinter>(kFirstAddress);
+        printer_ = std::make_unique<SimPrinter>(Address(0));
         // A job spends most of its time in the monitor, not in the printer;
         // the lifetime covers a long hand-started run.
-        ASSERT_TRUE(printer_->Start({"--count", std::to_string(kPrinters), "--pending-ms", "0", "--page-ms", "20",
+        ASSERT_TRUE(printer_->Start({"--count", std::to_string(printers_), "--pending-ms", "0", "--page-ms", "20",
                                      "--terminate-ms", "200", "--reset-alert-ms", "1000", "--lifetime",
-                                     std::to_string(600 + jobs_)}))
+                                     std::to_string(600 + 3 * jobs_)}))
             << printer_->error;
-        for (int i = 0; i < kPrinters; ++i) controls_.emplace_back(Address(i));
+        for (int i = 0; i < printers_; ++i) controls_.emplace_back(Address(i));
         PmDouble_Reset();
         FakeSpool_Reset();
         SrmDouble_Reset();
         FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-        for (int i = 0; i < kPrinters; ++i) {
+        for (int i = 0; i < printers_; ++i) {
             AddStandardTcpPort(PortName(i).c_str(), Wide(Address(i)).c_str());
             PmDouble_SetPortTarget(PortName(i).c_str(), Address(i).c_str());
             FakeSpool_AddPrinter(PrinterName(i).c_str(), kServedDriver, PortName(i).c_str(),
@@ -111,15 +118,15 @@ protected:
         ASSERT_NE(host_.Initialize(), nullptr);
     }
     void TearDown() override {
-        for (int i = 0; i < kPrinters; ++i)
+        for (int i = 0; i < printers_; ++i)
             if (ports_[i]) host_.ClosePort(ports_[i]);
         if (printer_) printer_->Stop();
     }
     void OpenPorts() {
-        for (int i = 0; i < kPrinters; ++i) ASSERT_TRUE(host_.OpenPort(PortName(i).c_str(), PrinterName(i).c_str(), &ports_[i]));
+        for (int i = 0; i < printers_; ++i) ASSERT_TRUE(host_.OpenPort(PortName(i).c_str(), PrinterName(i).c_str(), &ports_[i]));
     }
     void ClosePorts() {
-        for (int i = 0; i < kPrinters; ++i) {
+        for (int i = 0; i < printers_; ++i) {
             EXPECT_TRUE(host_.ClosePort(ports_[i]));
             ports_[i] = nullptr;
         }
@@ -171,10 +178,10 @@ protected:
     // while. Runs until `done`, then leaves every printer on and running.
     void Script(std::atomic<bool>& done) {
         std::mt19937 rng(seed_);
-        std::vector<ULONGLONG> resumeAt(kPrinters, 0), powerOnAt(kPrinters, 0);
+        std::vector<ULONGLONG> resumeAt(printers_, 0), powerOnAt(printers_, 0);
         auto restore = [&](bool all) {
             ULONGLONG now = GetTickCount64();
-            for (int p = 0; p < kPrinters; ++p) {
+            for (int p = 0; p < printers_; ++p) {
                 if (resumeAt[p] && (all || now >= resumeAt[p])) {
                     controls_[p].Command("pause off");
                     resumeAt[p] = 0;
@@ -188,7 +195,7 @@ protected:
         while (!done) {
             Sleep(20 + rng() % 130);
             restore(false);
-            int p = static_cast<int>(rng() % kPrinters);
+            int p = static_cast<int>(rng() % printers_);
             // Power cycles are the rarest: each one costs the monitor a few polls.
             static constexpr int kWeights[kActions] = {3, 3, 2, 2, 1};
             int pick = static_cast<int>(rng() % 11), a = 0;
@@ -224,7 +231,7 @@ protected:
         std::atomic<DWORD> next{0};
         std::atomic<bool> done{false};
         std::vector<std::thread> writers;
-        for (int p = 0; p < kPrinters; ++p)
+        for (int p = 0; p < printers_; ++p)
             writers.emplace_back([&, p] {
                 std::mt19937 rng(seed_ + static_cast<DWORD>(p) + 1);
                 for (DWORD k; (k = next++) < count;) PrintJob(p, firstId + k, rng);
@@ -247,17 +254,19 @@ protected:
     }
 
     DWORD jobs_ = 0, seed_ = 0;
-    ServedModelKeys keys_{"Soak 1", "Soak 2", "Soak 3", "Soak 4"};
+    int printers_ = static_cast<int>(kDefaultPrinters);
+    ServedModelKeys keys_{"Soak 1", "Soak 2",  "Soak 3",  "Soak 4",  "Soak 5",  "Soak 6",  "Soak 7",  "Soak 8",
+                          "Soak 9", "Soak 10", "Soak 11", "Soak 12", "Soak 13", "Soak 14", "Soak 15", "Soak 16"};
     ShortPolling polling_;
     TraceOnForTest trace_;
     SpoolHost host_;
     std::unique_ptr<SimPrinter> printer_;
     std::vector<SimControl> controls_;
     std::vector<std::wstring> traceFiles_;
-    HANDLE ports_[kPrinters] = {};
+    HANDLE ports_[kMaxPrinters] = {};
     std::mutex lock_;
     std::map<DWORD, int> printerOf_;
-    DWORD current_[kPrinters] = {};
+    DWORD current_[kMaxPrinters] = {};
     std::atomic<int> actions_[kActions] = {};
     std::atomic<int> startFailures_{0}, writeFailures_{0}, endFailures_{0};
 };
@@ -267,7 +276,7 @@ TEST_F(Soak, EveryJobIsReleasedOnceWhilePrintersMisbehave) {
     // one job per printer through an undisturbed printer.
     const DWORD threadsBefore = ThreadCount();
     OpenPorts();
-    Run(kFirstJobId - kPrinters, kPrinters, false);
+    Run(kFirstJobId - printers_, printers_, false);
     ASSERT_TRUE(AllReleased(kReleaseWaitMs));
     ClosePorts();
     // The snapshot may lag the warm-up's last thread exits.
@@ -317,7 +326,7 @@ TEST_F(Soak, EveryJobIsReleasedOnceWhilePrintersMisbehave) {
     EXPECT_TRUE(released) << "some jobs were still held " << kReleaseWaitMs << " ms after the last one ended";
     EXPECT_EQ(never + twice, 0);
     EXPECT_EQ(closeTimeouts, 0u) << "a port closed with jobs still queued in the monitor";
-    for (int i = 0; i < kPrinters; ++i) EXPECT_EQ(FakeSpool_JobCount(PrinterName(i).c_str()), 0u) << Address(i);
+    for (int i = 0; i < printers_; ++i) EXPECT_EQ(FakeSpool_JobCount(PrinterName(i).c_str()), 0u) << Address(i);
     EXPECT_EQ(handlesAfter, handles);
     EXPECT_EQ(threadsAfter, threads);
     EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "every manager handle closed";
