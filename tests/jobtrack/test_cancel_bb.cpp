@@ -3,14 +3,7 @@
 // middle of a job and the spooler sends it again, and what the managers are
 // told about the job being sent. Every job the spooler hands over must be
 // let go exactly once.
-#include "spoolhost.h"
-#include "pmdouble.h"
-#include "fakespool.h"
-#include "spoolports.h"
-#include "srmdouble.h"
-#include "support/served_model.h"
-#include "support/simprinter.h"
-#include "../monitor/trace_reader.h"
+#include "support/liveport.h"
 
 #include <gtest/gtest.h>
 
@@ -31,14 +24,6 @@ const std::string kPowerOff = "VJLMON:CheckDeviceId_SNMP -Set PW OFF-";
 const std::string kEndDocDone = "VJLMON:PJLMonEndDocPort -END(BIDI)-";
 constexpr char kPrnChkKey[] = "SOFTWARE\\VEK\\Quorvex\\Env\\PrnChk";
 constexpr char kBaseDirKey[] = "SOFTWARE\\VEK\\Quorvex\\Env\\Dir";
-
-bool Eventually(const std::function<bool()>& cond) {
-    for (int i = 0; i < 600; ++i) {
-        if (cond()) return true;
-        Sleep(50);
-    }
-    return cond();
-}
 
 // The print history on, in a folder of the test's own.
 class HistoryOn {
@@ -68,54 +53,9 @@ private:
     std::string dir_;
 };
 
-class JobTrouble : public ::testing::Test {
+class JobTrouble : public LivePortTest {
 protected:
-    void Begin(const char* address, const std::vector<std::string>& options = {}) {
-        address_ = address;
-        port_ = L"IP_" + std::wstring(address_.begin(), address_.end());
-        printer = std::make_unique<SimPrinter>(address_);
-        std::vector<std::string> opts = {"--pending-ms", "0", "--page-ms", "10"};
-        opts.insert(opts.end(), options.begin(), options.end());
-        ASSERT_TRUE(printer->Start(opts)) << printer->error;
-        PmDouble_Reset();
-        FakeSpool_Reset();
-        SrmDouble_Reset();
-        AddStandardTcpPort(port_.c_str(), std::wstring(address_.begin(), address_.end()).c_str());
-        PmDouble_SetPortTarget(port_.c_str(), address_.c_str());
-        FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-        FakeSpool_AddPrinter(kPrinter, kServedDriver, port_.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-        traceFile_ = trace.FileFor(kPrinter);
-        ASSERT_TRUE(host.Load());
-        ASSERT_NE(host.Initialize(), nullptr);
-        ASSERT_TRUE(host.OpenPort(port_.c_str(), kPrinter, &h));
-    }
-    void TearDown() override {
-        if (h) {
-            EXPECT_TRUE(host.ClosePort(h));
-        }
-        if (printer) printer->Stop();
-    }
-    std::vector<std::string> Lines() {
-        std::vector<std::string> out;
-        for (const auto& l : TraceOnForTest::Lines(traceFile_)) out.push_back(TraceOnForTest::Text(l));
-        return out;
-    }
-    size_t CountLines(const std::string& text) {
-        auto lines = Lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-    }
-    size_t CountContaining(const std::string& a, const std::string& b) {
-        size_t n = 0;
-        for (const auto& l : Lines()) n += l.find(a) != std::string::npos && l.find(b) != std::string::npos;
-        return n;
-    }
-    DWORD Controls(DWORD jobId, DWORD command, size_t from = 0) {
-        auto log = FakeSpoolSetJobLog();
-        DWORD n = 0;
-        for (size_t i = from; i < log.size(); ++i) n += log[i].jobId == jobId && log[i].command == command;
-        return n;
-    }
-    DWORD Ejections(DWORD jobId) { return Controls(jobId, JOB_CONTROL_LAST_PAGE_EJECTED); }
+    JobTrouble() : LivePortTest("Cancel Desk") {}
     static std::string Jcid(const std::string& tag) {
         std::string j = "CANCEL" + tag;
         j.resize(45, 'J');
@@ -138,15 +78,6 @@ protected:
             if (j.jcid == jcid) return true;
         return false;
     }
-
-    ServedModelKeys keys{"Cancel Desk"};
-    ShortPolling polling;
-    TraceOnForTest trace;
-    SpoolHost host;
-    std::unique_ptr<SimPrinter> printer;
-    HANDLE h = nullptr;
-    std::string address_;
-    std::wstring port_, traceFile_;
 };
 
 // The spooler deletes a job the printer is printing: the end of its document
@@ -155,7 +86,7 @@ protected:
 // cancel holds the end returns once the job is gone.
 TEST_F(JobTrouble, ASpoolerCancelCancelsThePrintersJobAndReleasesItOnce) {
     HistoryOn history;
-    Begin("127.0.16.1");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.16.1"));
     const std::string jcid = Jcid("1");
     DWORD job = StartJob(131, jcid);
     ASSERT_TRUE(printer->WaitUntil([&] { return PrinterHasJob(jcid); }));
@@ -189,7 +120,7 @@ TEST_F(JobTrouble, ASpoolerCancelCancelsThePrintersJobAndReleasesItOnce) {
 // printer is off asks nothing of it; another job prints as usual.
 TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
     HistoryOn history;
-    Begin("127.0.16.2");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.16.2"));
     FakeSpool_KeepFinishedJobs(TRUE);
     ASSERT_TRUE(printer->Command("pause on"));
     DWORD first = StartJob(141, Jcid("A"));
@@ -247,7 +178,7 @@ TEST_F(JobTrouble, PowerLostInAJobReleasesEachOnceAndDeletesItsSecondSending) {
 // its start and an empty record at its end; a job the spooler cannot
 // describe is sent with empty texts.
 TEST_F(JobTrouble, TheSendingJobIsPublishedAtItsStartAndClearedAtItsEnd) {
-    Begin("127.0.16.3");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.16.3"));
     auto sending = [] {
         std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
         all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));

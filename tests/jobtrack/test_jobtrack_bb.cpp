@@ -2,14 +2,7 @@
 // port with the printer's manager bound and the refresh thread polling every
 // second. The spooler is let go of each job once, when the printer has
 // finished it, whatever the printer's job table shows or hides.
-#include "spoolhost.h"
-#include "pmdouble.h"
-#include "fakespool.h"
-#include "spoolports.h"
-#include "srmdouble.h"
-#include "support/served_model.h"
-#include "support/simprinter.h"
-#include "../monitor/trace_reader.h"
+#include "support/liveport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,73 +16,18 @@ namespace {
 
 constexpr wchar_t kPrinter[] = L"Track Desk";
 const std::string kEnd2 = "REFRESH:UstatusThread2 --END@2--";
-const std::string kRoundEnd = "REFRESH:ReadStatus2 -EXIT-";
 const std::string kWalkEnd = "REFRESH:CheckJCID_SNMP_FD --END--";
 const std::string kJobMib = "1.3.6.1.4.1.253.8.59";
 const std::string kTakenOff = "VJLMON:OutJobQueue --END--";
 constexpr int kCompleted = 17;
 
-bool Eventually(const std::function<bool()>& cond, int tries = 600) {
-    for (int i = 0; i < tries; ++i) {
-        if (cond()) return true;
-        Sleep(50);
-    }
-    return cond();
-}
-
 struct JobInfo {
     DWORD jobId, page;
 };
 
-class JobTracking : public ::testing::Test {
+class JobTracking : public LivePortTest {
 protected:
-    void Begin(const char* address, const std::vector<std::string>& options = {}) {
-        address_ = address;
-        port_ = L"IP_" + std::wstring(address_.begin(), address_.end());
-        printer = std::make_unique<SimPrinter>(address_);
-        std::vector<std::string> opts = {"--pending-ms", "0", "--page-ms", "10"};
-        opts.insert(opts.end(), options.begin(), options.end());
-        ASSERT_TRUE(printer->Start(opts)) << printer->error;
-        PmDouble_Reset();
-        FakeSpool_Reset();
-        SrmDouble_Reset();
-        AddStandardTcpPort(port_.c_str(), std::wstring(address_.begin(), address_.end()).c_str());
-        PmDouble_SetPortTarget(port_.c_str(), address_.c_str());
-        FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-        FakeSpool_AddPrinter(kPrinter, kServedDriver, port_.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-        wchar_t dir[MAX_PATH];
-        GetWindowsDirectoryW(dir, MAX_PATH);
-        WritePrivateProfileStringW(L"VEKTL7700", L"LEVEL", L"2", (std::wstring(dir) + L"\\VEKLMLOG.INI").c_str());
-        traceFile_ = trace.FileFor(kPrinter);
-        ASSERT_TRUE(host.Load());
-        ASSERT_NE(host.Initialize(), nullptr);
-        ASSERT_TRUE(host.OpenPort(port_.c_str(), kPrinter, &h));
-    }
-    void TearDown() override {
-        if (h) {
-            EXPECT_TRUE(host.ClosePort(h));
-        }
-        if (printer) printer->Stop();
-    }
-    std::vector<std::string> Lines() {
-        std::vector<std::string> out;
-        for (const auto& l : TraceOnForTest::Lines(traceFile_)) out.push_back(TraceOnForTest::Text(l));
-        return out;
-    }
-    size_t CountLines(const std::string& text) {
-        auto lines = Lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-    }
-    bool NextRoundsEnd(size_t rounds = 1) {
-        size_t now = CountLines(kRoundEnd);
-        return Eventually([&] { return CountLines(kRoundEnd) >= now + rounds; });
-    }
-    DWORD Ejections(DWORD jobId) {
-        DWORD n = 0;
-        for (const auto& r : FakeSpoolSetJobLog())
-            if (r.jobId == jobId && r.command == JOB_CONTROL_LAST_PAGE_EJECTED) ++n;
-        return n;
-    }
+    JobTracking() : LivePortTest("Track Desk") {}
     std::vector<JobInfo> PrintingJobInfos() {
         std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
         all.resize(SrmDouble_GetUpdateLog(all.data(), static_cast<DWORD>(all.size())));
@@ -134,22 +72,13 @@ protected:
     void Job(unsigned number, const std::string& what) {
         ASSERT_TRUE(printer->Command("job " + std::to_string(number) + " " + what)) << what;
     }
-
-    ServedModelKeys keys{"Track Desk"};
-    ShortPolling polling;
-    TraceOnForTest trace;
-    SpoolHost host;
-    std::unique_ptr<SimPrinter> printer;
-    HANDLE h = nullptr;
-    std::string address_;
-    std::wstring port_, traceFile_;
 };
 
 // The printing job's pages reach its manager as the printer prints them; the
 // spooler lets go of the job once the printer says it completed, not at the
 // end of its document.
 TEST_F(JobTracking, AJobIsFollowedPageByPageAndReleasedOnceWhenThePrinterCompletesIt) {
-    Begin("127.0.12.1", {"--page-ms", "2500"});
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.1", {"--page-ms", "2500"}));
     DWORD job = StartJob(11, 3);
     EXPECT_TRUE(host.EndDoc(h));
     EXPECT_EQ(Ejections(job), 0u) << "the printer has not printed it yet";
@@ -172,7 +101,7 @@ TEST_F(JobTracking, AJobIsFollowedPageByPageAndReleasedOnceWhenThePrinterComplet
 // the job; "terminating" is, even then. The open document's job is told
 // at its end.
 TEST_F(JobTracking, CompletedWhileTheDocumentIsOpenIsNotFinishedTerminatingIs) {
-    Begin("127.0.12.2");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.2"));
     DWORD job = StartJob(12);
     unsigned n = Row(12).number;
     ASSERT_NE(n, 0u);
@@ -191,7 +120,7 @@ TEST_F(JobTracking, CompletedWhileTheDocumentIsOpenIsNotFinishedTerminatingIs) {
 // A cancel at the printer's panel is no cancel of ours: the lost-job check
 // records it once, and the job is let go once the printer is done with it.
 TEST_F(JobTracking, ACancelAtThePanelGoesToTheLostJobCheckAndTheJobIsReleasedOnce) {
-    Begin("127.0.12.3", {"--page-ms", "2000"});
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.3", {"--page-ms", "2000"}));
     DWORD job = StartJob(13, 5);
     EXPECT_TRUE(host.EndDoc(h));
     ASSERT_TRUE(Eventually([&] { return CountLines("Status:Processing") >= 1; }));
@@ -205,7 +134,7 @@ TEST_F(JobTracking, ACancelAtThePanelGoesToTheLostJobCheckAndTheJobIsReleasedOnc
 // A job the printer aborted is lost: its JCID is kept for a second sending,
 // the refresh thread deletes the queued jobs, and the spooler is let go once.
 TEST_F(JobTracking, AnAbortedJobIsMarkedLostAndReleasedOnce) {
-    Begin("127.0.12.4", {"--page-ms", "2000"});
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.4", {"--page-ms", "2000"}));
     DWORD job = StartJob(14, 5);
     EXPECT_TRUE(host.EndDoc(h));
     ASSERT_TRUE(Eventually([&] { return CountLines("Status:Processing") >= 1; }));
@@ -224,7 +153,7 @@ class FullWalk : public JobTracking, public ::testing::WithParamInterface<bool> 
 
 TEST_P(FullWalk, FindsTheJobByItsJcidWhenTheIndexLookupsFail) {
     const bool hideNext = GetParam();
-    Begin(hideNext ? "127.0.12.6" : "127.0.12.5", {"--page-ms", "3000"});
+    ASSERT_NO_FATAL_FAILURE(Begin(hideNext ? "127.0.12.6" : "127.0.12.5", {"--page-ms", "3000"}));
     if (hideNext) {
         ASSERT_TRUE(printer->Command("hide 1.3.6.1.4.1.253.8.59.6.1.1.4"));
     }
@@ -258,7 +187,7 @@ TEST_P(BadJobTable, ThePortStaysResponsiveAndTheJobIsReleasedOnceTheTableAnswers
     static const char* const kAddresses[] = {"127.0.12.7", "127.0.12.8"};
     static const char* const kBreak[] = {"hide 1.3.6.1.4.1.253.8.59", "snmp generr 1.3.6.1.4.1.253.8.59"};
     static const char* const kMend[] = {"unhide all", "snmp normal"};
-    Begin(kAddresses[GetParam()]);
+    ASSERT_NO_FATAL_FAILURE(Begin(kAddresses[GetParam()]));
     ASSERT_TRUE(printer->Command(kBreak[GetParam()]));
     DWORD job = StartJob(16);
     EXPECT_TRUE(host.EndDoc(h));
@@ -276,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Agents, BadJobTable, ::testing::Values(0, 1),
 
 // Job indexes of several sub-identifiers are looked up and read whole.
 TEST_F(JobTracking, AJobIndexOfSeveralSubIdentifiersIsFollowed) {
-    Begin("127.0.12.9");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.9"));
     ASSERT_TRUE(printer->Command("fwid-arcs 3"));
     DWORD job = StartJob(17);
     EXPECT_TRUE(host.EndDoc(h));

@@ -3,14 +3,7 @@
 // thread while the simulated printer raises and clears alerts, changes its
 // trays, is switched off and on, replaced by another model, or stops
 // answering properly.
-#include "spoolhost.h"
-#include "pmdouble.h"
-#include "fakespool.h"
-#include "spoolports.h"
-#include "srmdouble.h"
-#include "support/served_model.h"
-#include "support/simprinter.h"
-#include "../monitor/trace_reader.h"
+#include "support/liveport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +20,6 @@ constexpr DWORD M_OTHER_MODEL = 0x200;
 const std::string kEnd2 = "REFRESH:UstatusThread2 --END@2--";
 const std::string kGetError = "VJLMON:CheckDeviceId_SNMP -GET ERROR-";
 const std::string kGetSuccess = "VJLMON:CheckDeviceId_SNMP -GET SUCCESS-";
-const std::string kRoundEnd = "REFRESH:ReadStatus2 -EXIT-";
 constexpr DWORD L_ONLINE = 0x1, L_LOW_TONER = 0x2, L_POWER_SAVE = 0x40, L_OFFLINE = 0x1000, L_JAM = 0x10000;
 constexpr DWORD ICON_NORMAL = 0, ICON_ERROR = 1, ICON_WARNING = 2;
 constexpr DWORD kIconUnknown = 0xFFFFFFFF;
@@ -60,46 +52,9 @@ size_t EntriesInto(DWORD m) {
     return n;
 }
 
-// Polls a condition until it holds; the watchdog ends a test that waits forever.
-bool Eventually(const std::function<bool()>& cond) {
-    for (int i = 0; i < 600; ++i) {
-        if (cond()) return true;
-        Sleep(50);
-    }
-    return cond();
-}
-
-class LivePrinter : public ::testing::Test {
+class LivePrinter : public LivePortTest {
 protected:
-    void Begin(const char* address, const std::vector<std::string>& options = {}) {
-        address_ = address;
-        port_ = L"IP_" + std::wstring(address_.begin(), address_.end());
-        printer = std::make_unique<SimPrinter>(address_);
-        std::vector<std::string> opts = {"--pending-ms", "0", "--page-ms", "10"};
-        opts.insert(opts.end(), options.begin(), options.end());
-        ASSERT_TRUE(printer->Start(opts)) << printer->error;
-        PmDouble_Reset();
-        FakeSpool_Reset();
-        SrmDouble_Reset();
-        AddStandardTcpPort(port_.c_str(), std::wstring(address_.begin(), address_.end()).c_str());
-        PmDouble_SetPortTarget(port_.c_str(), address_.c_str());
-        FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-        FakeSpool_AddPrinter(kPrinter, kServedDriver, port_.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-        wchar_t dir[MAX_PATH];
-        GetWindowsDirectoryW(dir, MAX_PATH);
-        // Level 2 adds the refresh thread's own lines.
-        WritePrivateProfileStringW(L"VEKTL7700", L"LEVEL", L"2", (std::wstring(dir) + L"\\VEKLMLOG.INI").c_str());
-        traceFile_ = trace.FileFor(kPrinter);
-        ASSERT_TRUE(host.Load());
-        ASSERT_NE(host.Initialize(), nullptr);
-        ASSERT_TRUE(host.OpenPort(port_.c_str(), kPrinter, &h));
-    }
-    void TearDown() override {
-        if (h) {
-            EXPECT_TRUE(host.ClosePort(h));
-        }
-        if (printer) printer->Stop();
-    }
+    LivePrinter() : LivePortTest("Live Desk") {}
     // The value a variable was last sent with after the first `from` updates.
     std::vector<DWORD> LastSent(const char* name, size_t from) {
         std::vector<SrmDoubleUpdateRecord> all(SrmDouble_GetUpdateLog(nullptr, 0));
@@ -126,34 +81,11 @@ protected:
         return out;
     }
     size_t UpdateCount() { return SrmDouble_GetUpdateLog(nullptr, 0); }
-    // Waits for the end of the refresh round after the current one.
-    bool NextRoundsEnd(size_t rounds = 1) {
-        size_t now = CountLines(kRoundEnd);
-        return Eventually([&] { return CountLines(kRoundEnd) >= now + rounds; });
-    }
     std::vector<FakeSpoolSetPortRecord> PortsSince(size_t from) {
         auto all = FakeSpoolSetPortLog();
         return std::vector<FakeSpoolSetPortRecord>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
                                                    all.end());
     }
-    std::vector<std::string> Lines() {
-        std::vector<std::string> out;
-        for (const auto& l : TraceOnForTest::Lines(traceFile_)) out.push_back(TraceOnForTest::Text(l));
-        return out;
-    }
-    size_t CountLines(const std::string& text) {
-        auto lines = Lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-    }
-    DWORD Controls(DWORD jobId, DWORD command) {
-        DWORD n = 0;
-        for (const auto& r : FakeSpoolSetJobLog())
-            if (r.jobId == jobId && r.command == command) ++n;
-        return n;
-    }
-    DWORD Ejections(DWORD jobId) { return Controls(jobId, JOB_CONTROL_LAST_PAGE_EJECTED); }
-    // Released once: by a LAST_PAGE_EJECTED or by a delete, never both.
-    DWORD Releases(DWORD jobId) { return Ejections(jobId) + Controls(jobId, JOB_CONTROL_DELETE); }
     // A job with a JCID of its own is followed on a supported printer; one
     // without is deleted from the queue at its end and released once.
     DWORD StartJob(DWORD spoolId, bool ownJcid, bool write = true) {
@@ -170,19 +102,10 @@ protected:
         }
         return job;
     }
-
-    ServedModelKeys keys{"Live Desk"};
-    ShortPolling polling;
-    TraceOnForTest trace;
-    SpoolHost host;
-    std::unique_ptr<SimPrinter> printer;
-    HANDLE h = nullptr;
-    std::string address_;
-    std::wstring port_, traceFile_;
 };
 
 TEST_F(LivePrinter, SwitchedOffDuringAJobReleasesItOnceAndRecoversOnTheFirstAnswer) {
-    Begin("127.0.11.20");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.20"));
     DWORD job = StartJob(71, true);
     ASSERT_TRUE(printer->Command("power off"));
 
@@ -231,7 +154,7 @@ TEST_F(LivePrinter, SwitchedOffDuringAJobReleasesItOnceAndRecoversOnTheFirstAnsw
 // Until jobs are followed on the printer, a supported printer's job is let
 // go at the first round after its last byte left: never held, never twice.
 TEST_F(LivePrinter, AHealthyPrintersJobIsReleasedOnceAfterItsEnd) {
-    Begin("127.0.11.25");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.25"));
     DWORD job = StartJob(76, true);
     ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
     EXPECT_EQ(Ejections(job), 0u) << "not before its document ends";
@@ -242,7 +165,7 @@ TEST_F(LivePrinter, AHealthyPrintersJobIsReleasedOnceAfterItsEnd) {
 }
 
 TEST_F(LivePrinter, AnotherModelIsNeitherInterpretedNorFollowed) {
-    Begin("127.0.11.21", {"--descr", "Other Printer 9"});
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.21", {"--descr", "Other Printer 9"}));
     DWORD job = StartJob(73, true);
     ASSERT_TRUE(Eventually([&] { return CountM(M_OTHER_MODEL) >= 1; }));
     for (const auto& r : Updates("PrinterStatus"))
@@ -263,7 +186,7 @@ TEST_F(LivePrinter, AnotherModelIsNeitherInterpretedNorFollowed) {
 // status variables and the spooler's port status once, its clearing too, and
 // a round with nothing new sends nothing.
 TEST_F(LivePrinter, AlertsDuringAJobReachTheManagerAndThePortStatus) {
-    Begin("127.0.11.26");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.26"));
     StartJob(81, true);
     ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
     ASSERT_TRUE(NextRoundsEnd());
@@ -344,8 +267,8 @@ TEST_F(LivePrinter, AlertsDuringAJobReachTheManagerAndThePortStatus) {
 // the printer in error reads the trays and outputs itself: trays and the
 // stacker changed during a job reach the manager with the next error.
 TEST_F(LivePrinter, TraysAndStackerChangedDuringAJobFollowTheNextError) {
-    Begin("127.0.11.27");
-    StartJob(83, true);
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.27"));
+    DWORD job = StartJob(83, true);
     ASSERT_TRUE(Eventually([&] { return CountLines(kGetSuccess) >= 1; }));
     for (const char* c : {"bins 3", "bin 1 desc A4TYPE", "bin 2 desc A4TYPE,CURRENT", "stacker off"})
         ASSERT_TRUE(printer->Command(c)) << c;
@@ -362,14 +285,17 @@ TEST_F(LivePrinter, TraysAndStackerChangedDuringAJobFollowTheNextError) {
     ASSERT_FALSE(bins.empty());
     EXPECT_EQ(bins[0], 3u) << "three hoppers left";
     EXPECT_EQ(LastSent("ErrPaperJam", mark), std::vector<DWORD>{JAM_AT_HOPPER1}) << "no stacker to name";
+    // A jammed printer holds the job, and ClosePort would wait for it.
+    ASSERT_TRUE(printer->Command("alert del Hop1 Paper Jam"));
     EXPECT_TRUE(host.EndDoc(h));
+    EXPECT_TRUE(Eventually([&] { return Releases(job) == 1; })) << "printed once the jam is cleared";
 }
 
 // An idle port that the suite woke reads the trays and outputs in every
 // round: trays and the stacker changed while idle reach the manager without
 // an error, and so does the stacker's return.
 TEST_F(LivePrinter, TraysAndStackerChangedWhileIdleFollowInTheNextRounds) {
-    Begin("127.0.11.28");
+    ASSERT_NO_FATAL_FAILURE(Begin("127.0.11.28"));
     DWORD answer = 0xAAAAAAAA, returned = 0;
     host.GetPrinterData(h, 0, L"Wake Up", nullptr, 0, &answer, sizeof(answer), &returned);
     ASSERT_EQ(answer, 0u);
@@ -407,7 +333,7 @@ class BadAgent : public LivePrinter, public ::testing::WithParamInterface<int> {
 TEST_P(BadAgent, ThreadEndsAfterTheJobAndClosePortReturnsWithABadAgent) {
     static const char* const kAddresses[] = {"127.0.11.22", "127.0.11.23", "127.0.11.24"};
     static const char* const kKnobs[] = {"snmp drop", "snmp delay 3000", "snmp generr"};
-    Begin(kAddresses[GetParam()]);
+    ASSERT_NO_FATAL_FAILURE(Begin(kAddresses[GetParam()]));
     DWORD job = StartJob(74, true);
     // Ended on a supported printer, the job is left to the printer-side
     // tracking; the printer going bad then releases it.
