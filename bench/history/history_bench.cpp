@@ -10,6 +10,7 @@
 #include "history/printcheck.h"
 #include "publish/binding.h"
 #include "support/whitebox.h"
+#include "../support/timing.h"
 #include "fakespool.h"
 
 #include <algorithm>
@@ -27,11 +28,6 @@ constexpr wchar_t kPrinter[] = L"Bench Printer";
 
 double Micros(Clock::time_point t0, int lines) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / lines;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace

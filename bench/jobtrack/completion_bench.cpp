@@ -19,6 +19,7 @@
 #include "spoolhost.h"
 #include "spoolports.h"
 #include "srmdouble.h"
+#include "../support/timing.h"
 #include "support/served_model.h"
 
 namespace {
@@ -31,23 +32,6 @@ constexpr DWORD kIntervalMs = 1000;       // the shortest polling interval the m
 constexpr long long kRoundGapMs = 300;    // longer than any pause inside a round, shorter than the sleep
 const std::string kJobMib = "1.3.6.1.4.1.253.8.59";
 const std::string kUel = "\x1b%-12345X";
-
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 std::string Jcid(DWORD id) {
     std::string j = "DONE" + std::to_string(id);

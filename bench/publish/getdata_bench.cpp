@@ -46,17 +46,6 @@ constexpr DWORD kPollGuardMs = 1100;        // refresh requests closer than 1000
 constexpr DWORD kSuspendAllowanceMs = 4000;
 constexpr long long kRoundGapMs = 300;      // longer than any pause inside a round
 
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
 double CpuMs(HANDLE thread) {
     FILETIME c, e, k, u;
     if (!GetThreadTimes(thread, &c, &e, &k, &u)) return -1;

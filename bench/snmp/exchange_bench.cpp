@@ -22,17 +22,6 @@ namespace {
 
 const char kAddr[] = "127.0.3.200";
 
-double Now() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
 
 } // namespace
 
@@ -72,20 +61,20 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; r++) {
         double sum[3] = {0, 0, 0};
         for (int i = 0; i < perRound; i++) {
-            double t0 = Now();
+            double t0 = NowMs();
             failures += !SnmpGetString(kAddr, value, "1.3.6.1.2.1.1.1.0", "ravine");
-            double t1 = Now();
+            double t1 = NowMs();
             failures += !BareRoundTrip(dest, req, cbReq, false);
-            double t2 = Now();
+            double t2 = NowMs();
             failures += !BareRoundTrip(dest, req, cbReq, true);
-            double t3 = Now();
+            double t3 = NowMs();
             sum[0] += t1 - t0;
             sum[1] += t2 - t1;
             sum[2] += t3 - t2;
         }
-        ours.push_back(sum[0] / perRound * 1e6);
-        bare.push_back(sum[1] / perRound * 1e6);
-        bareNb.push_back(sum[2] / perRound * 1e6);
+        ours.push_back(sum[0] / perRound * 1e3);
+        bare.push_back(sum[1] / perRound * 1e3);
+        bareNb.push_back(sum[2] / perRound * 1e3);
     }
     responder.Stop();
     double o = Median(ours), b = Median(bare), nb = Median(bareNb);

@@ -21,6 +21,7 @@
 #include "spoolhost.h"
 #include "spoolports.h"
 #include "srmdouble.h"
+#include "../support/timing.h"
 #include "support/served_model.h"
 
 namespace {
@@ -31,17 +32,6 @@ const wchar_t kPort[] = L"IP_127.0.11.41";
 constexpr wchar_t kPrinter[] = L"Latency Desk";
 constexpr DWORD kIntervalMs = 1000;   // the shortest polling interval the monitor takes
 constexpr long long kRoundGapMs = 300;   // longer than any pause inside a round, shorter than the sleep
-
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
 
 constexpr DWORD kResetValue = 0xFFFFFFFF;   // the store's "nothing known yet"
 
@@ -62,12 +52,6 @@ double WaitForJam(double from, size_t mark, bool jammed) {
         Sleep(1);
     }
     return -1;
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace

@@ -34,17 +34,6 @@ const wchar_t kAddrW[] = L"127.0.11.40";
 const wchar_t kPort[] = L"IP_127.0.11.40";
 constexpr DWORD kPauseMs = 10;
 
-double Now() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
 // User plus kernel time of the calling thread, in ms.
 double ThreadCpuMs() {
     FILETIME c, e, k, u;
@@ -96,15 +85,15 @@ int main(int argc, char** argv) {
     size_t requests = 0;
     for (int r = 0; r < rounds; ++r) {
         printer.Command("requests clear");
-        double t0 = Now();
+        double t0 = NowMs();
         failures += !CheckDeviceId_SNMP(ctx);
-        double t1 = Now();
+        double t1 = NowMs();
         requests = printer.CountRequests("");
-        double t2 = Now();
+        double t2 = NowMs();
         for (size_t i = 0; i < requests; ++i) failures += !BareRoundTrip(dest, req, cbReq);
-        double t3 = Now();
-        poll.push_back((t1 - t0) * 1e3);
-        floor.push_back((t3 - t2) * 1e3 + static_cast<double>((requests - 1) * kPauseMs));
+        double t3 = NowMs();
+        poll.push_back(t1 - t0);
+        floor.push_back((t3 - t2) + static_cast<double>((requests - 1) * kPauseMs));
     }
 
     // CPU: the cycle's status read, then as many bare exchanges, each summed

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "snmp/snmp.h"
+#include "timing.h"
 
 // True when an answer came back within 2 s.
 inline bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb, bool nonBlocking = false) {
@@ -32,9 +33,4 @@ inline bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb, b
     }
     closesocket(s);
     return n > 0;
-}
-
-inline double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
