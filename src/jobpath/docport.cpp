@@ -287,6 +287,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
 
     StatusClear(ctx, ST_MGR_TERMINATED | ST_JOB_LOST);
     SysFlagClear(ctx, ~(SYS_PWOFF_JCID | SYS_PRINTER_RESET));
+    ctx->bDeleteSent = 0;
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
 
@@ -581,8 +582,11 @@ BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
     PortLock lock(ctx);
     TakeOwedEjects(ctx);
     if (UniquePrinter printer = OpenPortPrinter(ctx)) {
-        if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
-        SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        // A job the monitor deleted at the spooler was released by that.
+        if (!ctx->bDeleteSent) {
+            if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
+            SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        }
         // A job queued before its binding was dropped is released here.
         DropJobEntry(ctx, ctx->JobId);
     }
