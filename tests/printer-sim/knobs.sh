@@ -68,7 +68,8 @@ check "unhidden" "$(val $P.61.1.2.0)" "TSL7700-000001"
 
 # Multi-arc job indexes: the FWID "3.10.20.N" in every private table.
 ctl fwid-arcs 3 >/dev/null
-make_job "$TMP/j3" MULTI-ARC-JOB-0003 2
+# Long enough to be still printing when the cancel comes, on a busy machine too.
+make_job "$TMP/j3" MULTI-ARC-JOB-0003 40
 print_job "$TMP/j3"
 F=3.10.20.3
 wait_val $P.59.6.1.1.3.1.$F MULTI-ARC-JOB-0003 5 || fail "multi-arc row missing"
