@@ -13,20 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "fakespool.h"
-#include "pmdouble.h"
-#include "spoolhost.h"
-#include "spoolports.h"
 #include "srmdouble.h"
+#include "../support/liveport.h"
 #include "../support/timing.h"
-#include "support/served_model.h"
 
 namespace {
 
 const char kAddr[] = "127.0.15.41";
-const wchar_t kAddrW[] = L"127.0.15.41";
-const wchar_t kPort[] = L"IP_127.0.15.41";
 constexpr wchar_t kPrinter[] = L"Completion Desk";
 constexpr DWORD kIntervalMs = 1000;       // the shortest polling interval the monitor takes
 constexpr long long kRoundGapMs = 300;    // longer than any pause inside a round, shorter than the sleep
@@ -79,27 +72,11 @@ std::vector<Round> Rounds(const std::vector<SimRequest>& requests) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     int jobs = argc > 1 ? atoi(argv[1]) : 12;
-    SimProcess printer(kAddr);
-    if (!printer.Start({"--pending-ms", "0", "--page-ms", "10"})) {
-        fprintf(stderr, "printer-sim: %s\n", printer.error.c_str());
-        return 1;
-    }
-    ServedModelKeys keys{"Completion Desk"};
-    ShortPolling polling(kIntervalMs);
-    PmDouble_Reset();
-    FakeSpool_Reset();
-    SrmDouble_Reset();
-    AddStandardTcpPort(kPort, kAddrW);
-    PmDouble_SetPortTarget(kPort, kAddr);
-    FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-    FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-
-    SpoolHost host;
-    HANDLE h = nullptr;
-    if (!host.Load() || !host.Initialize() || !host.OpenPort(kPort, kPrinter, &h)) {
-        fprintf(stderr, "cannot open %ls through vjlmon.dll\n", kPort);
-        return 1;
-    }
+    BenchLivePort live(kAddr, "Completion Desk", kIntervalMs);
+    if (!live.Prepare() || !live.Open()) return 1;
+    SimProcess& printer = live.printer;
+    SpoolHost& host = live.host;
+    HANDLE h = live.h;
     auto print = [&](DWORD id) {
         DWORD job = FakeSpool_AddJob(kPrinter, id, 0, L"completion", L"bench", 1);
         host.StartDoc(h, kPrinter, job, L"completion");
@@ -148,9 +125,7 @@ int main(int argc, char** argv) {
     printer.Command("pause off");
     for (int k = 0; k < 30000 && !(Ejected(900) && Ejected(901) && Ejected(902)); ++k) Sleep(1);
 
-    host.ClosePort(h);
-    host.Unload();
-    printer.Stop();
+    live.Close();
 
     std::vector<double> poll;
     double tracked = 0, trackedRounds = 0;

@@ -20,25 +20,19 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "fakespool.h"
 #include "monitor/settings.h"
-#include "pmdouble.h"
 #include "portinfo/portkind.h"
 #include "snmp/ber.h"
 #include "snmp/snmp.h"
-#include "spoolhost.h"
-#include "spoolports.h"
 #include "srmdouble.h"
+#include "../support/liveport.h"
 #include "status/devpoll.h"
-#include "support/served_model.h"
 #include "support/whitebox.h"
 #include "../support/roundtrip.h"
 
 namespace {
 
 const char kAddr[] = "127.0.11.42";
-const wchar_t kAddrW[] = L"127.0.11.42";
 const wchar_t kPort[] = L"IP_127.0.11.42";
 constexpr wchar_t kPrinter[] = L"Bench Query";
 constexpr DWORD kIntervalMs = 1000;         // the shortest polling interval the monitor takes
@@ -67,16 +61,6 @@ std::set<DWORD> ThreadIds() {
     return ids;
 }
 
-struct Host {
-    SpoolHost host;
-    HANDLE h = nullptr;
-    DWORD Ask(const wchar_t* name) {
-        DWORD answer = 0xAAAAAAAA, returned = 0;
-        host.GetPrinterData(h, 0, name, nullptr, 0, &answer, sizeof(answer), &returned);
-        return answer;
-    }
-};
-
 // Rounds in the printer's request log from index `from` on: request counts of
 // each complete round (a gap longer than any pause inside a round ends one).
 std::vector<size_t> Rounds(const std::vector<SimRequest>& log, size_t from) {
@@ -98,27 +82,11 @@ int main(int argc, char** argv) {
     if (samples < 1) samples = 10;
     WSADATA wsa;
     WSAStartup(MAKEWORD(1, 1), &wsa);
-    SimProcess printer(kAddr);
-    if (!printer.Start({"--pending-ms", "0", "--page-ms", "10"})) {
-        fprintf(stderr, "printer-sim: %s\n", printer.error.c_str());
-        return 1;
-    }
-    ServedModelKeys keys{"Bench Query"};
-    ShortPolling polling(kIntervalMs);
-    PmDouble_Reset();
-    FakeSpool_Reset();
-    SrmDouble_Reset();
-    AddStandardTcpPort(kPort, kAddrW);
-    PmDouble_SetPortTarget(kPort, kAddr);
-    FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-    FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-    SrmDouble_SetTextA(kPrinter, "RefreshStatus", "PrinterStatus;PrinterDisplay");
-
-    Host dll;
-    if (!dll.host.Load() || !dll.host.Initialize() || !dll.host.OpenPort(kPort, kPrinter, &dll.h)) {
-        fprintf(stderr, "cannot open %ls through vjlmon.dll\n", kPort);
-        return 1;
-    }
+    BenchLivePort dll(kAddr, "Bench Query", kIntervalMs);
+    if (!dll.Prepare()) return 1;
+    SrmDouble_SetTextA(dll.name.c_str(), "RefreshStatus", "PrinterStatus;PrinterDisplay");
+    if (!dll.Open()) return 1;
+    SimProcess& printer = dll.printer;
     // The baseline's own port context, with the settings the DLL's port read.
     EnsureMonitorProcess();
     // The DLL reads these at its start; the port's address then comes from
@@ -187,18 +155,11 @@ int main(int argc, char** argv) {
         perRound = rounds ? counts[0] : 0;
         cpuThread = rounds ? (c1 - c0) / static_cast<double>(rounds) : -1;
 
-        auto x = std::make_unique<SnmpExchange>();
-        SnmpPrepareExchange(x.get(), kAddr, "1.3.6.1.2.1.1.1.0", "ravine", SNMP_PDU_GET, BER_OCTET_STRING, 0);
-        uint8_t req[SNMP_BUFFER];
-        int cbReq = static_cast<int>(SnmpEncodeMessage(&x->Request, req, sizeof req));
-        sockaddr_in dest = {};
-        dest.sin_family = AF_INET;
-        dest.sin_port = htons(SNMP_PORT);
-        dest.sin_addr.s_addr = inet_addr(kAddr);
+        const BareRequest request = SysDescrRequest(kAddr);
         HANDLE me = GetCurrentThread();
         double b0 = CpuMs(me);
         for (size_t r = 0; r < rounds; ++r)
-            for (size_t k = 0; k < perRound; ++k) failures += !BareRoundTrip(dest, req, cbReq);
+            for (size_t k = 0; k < perRound; ++k) failures += !BareRoundTrip(request);
         cpuBare = rounds ? (CpuMs(me) - b0) / static_cast<double>(rounds) : 0;
     } else {
         fprintf(stderr, "the refresh thread was not told apart (%d new threads)\n", started);
@@ -207,9 +168,7 @@ int main(int argc, char** argv) {
     if (thread) CloseHandle(thread);
     dll.Ask(L"Stop Polling");
     FreeContext(ctx);
-    dll.host.ClosePort(dll.h);
-    dll.host.Unload();
-    printer.Stop();
+    dll.Close();
 
     double worst = *std::max_element(suspend.begin(), suspend.end());
     printf("samples %d, failures %d\n", samples, failures);

@@ -15,20 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "fakespool.h"
-#include "pmdouble.h"
-#include "spoolhost.h"
-#include "spoolports.h"
 #include "srmdouble.h"
+#include "../support/liveport.h"
 #include "../support/timing.h"
-#include "support/served_model.h"
 
 namespace {
 
 const char kAddr[] = "127.0.11.41";
-const wchar_t kAddrW[] = L"127.0.11.41";
-const wchar_t kPort[] = L"IP_127.0.11.41";
 constexpr wchar_t kPrinter[] = L"Latency Desk";
 constexpr DWORD kIntervalMs = 1000;   // the shortest polling interval the monitor takes
 constexpr long long kRoundGapMs = 300;   // longer than any pause inside a round, shorter than the sleep
@@ -59,27 +52,11 @@ double WaitForJam(double from, size_t mark, bool jammed) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     int samples = argc > 1 ? atoi(argv[1]) : 12;
-    SimProcess printer(kAddr);
-    if (!printer.Start({"--pending-ms", "0", "--page-ms", "10"})) {
-        fprintf(stderr, "printer-sim: %s\n", printer.error.c_str());
-        return 1;
-    }
-    ServedModelKeys keys{"Latency Desk"};
-    ShortPolling polling(kIntervalMs);
-    PmDouble_Reset();
-    FakeSpool_Reset();
-    SrmDouble_Reset();
-    AddStandardTcpPort(kPort, kAddrW);
-    PmDouble_SetPortTarget(kPort, kAddr);
-    FakeSpool_AddDriver(kServedDriver, kServedMonitorName);
-    FakeSpool_AddPrinter(kPrinter, kServedDriver, kPort, PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
-
-    SpoolHost host;
-    HANDLE h = nullptr;
-    if (!host.Load() || !host.Initialize() || !host.OpenPort(kPort, kPrinter, &h)) {
-        fprintf(stderr, "cannot open %ls through vjlmon.dll\n", kPort);
-        return 1;
-    }
+    BenchLivePort live(kAddr, "Latency Desk", kIntervalMs);
+    if (!live.Prepare() || !live.Open()) return 1;
+    SimProcess& printer = live.printer;
+    SpoolHost& host = live.host;
+    HANDLE h = live.h;
     // A job in progress keeps the refresh thread polling every interval.
     DWORD job = FakeSpool_AddJob(kPrinter, 90, 0, L"latency", L"bench", 1);
     const std::string uel = "\x1b%-12345X";
@@ -120,9 +97,7 @@ int main(int argc, char** argv) {
         first = i;
     }
     host.EndDoc(h);
-    host.ClosePort(h);
-    host.Unload();
-    printer.Stop();
+    live.Close();
 
     double pollMs = Median(poll), cycleMs = Median(cycle);
     double bound = kIntervalMs + pollMs;

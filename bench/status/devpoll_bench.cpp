@@ -70,14 +70,7 @@ int main(int argc, char** argv) {
     ctx->dwDevIDLevel = 1;
     strcpy(ctx->szCommunity, "ravine");
 
-    auto x = std::make_unique<SnmpExchange>();
-    SnmpPrepareExchange(x.get(), kAddr, "1.3.6.1.2.1.1.1.0", "ravine", SNMP_PDU_GET, BER_OCTET_STRING, 0);
-    uint8_t req[SNMP_BUFFER];
-    int cbReq = static_cast<int>(SnmpEncodeMessage(&x->Request, req, sizeof req));
-    sockaddr_in dest = {};
-    dest.sin_family = AF_INET;
-    dest.sin_port = htons(SNMP_PORT);
-    dest.sin_addr.s_addr = inet_addr(kAddr);
+    const BareRequest request = SysDescrRequest(kAddr);
 
     int failures = 0;
     failures += !CheckDeviceId_SNMP(ctx);   // warm-up; the model is confirmed from here on
@@ -90,7 +83,7 @@ int main(int argc, char** argv) {
         double t1 = NowMs();
         requests = printer.CountRequests("");
         double t2 = NowMs();
-        for (size_t i = 0; i < requests; ++i) failures += !BareRoundTrip(dest, req, cbReq);
+        for (size_t i = 0; i < requests; ++i) failures += !BareRoundTrip(request);
         double t3 = NowMs();
         poll.push_back(t1 - t0);
         floor.push_back((t3 - t2) + static_cast<double>((requests - 1) * kPauseMs));
@@ -104,7 +97,7 @@ int main(int argc, char** argv) {
         double c0 = ThreadCpuMs();
         ReadStatus2(ctx);
         double c1 = ThreadCpuMs();
-        for (size_t i = 0; i < requests; ++i) failures += !BareRoundTrip(dest, req, cbReq);
+        for (size_t i = 0; i < requests; ++i) failures += !BareRoundTrip(request);
         double c2 = ThreadCpuMs();
         cpuCycle += c1 - c0;
         cpuBare += c2 - c1;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "snmp/snmp.h"
@@ -33,4 +34,24 @@ inline bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb, b
     }
     closesocket(s);
     return n > 0;
+}
+
+// The system description request of an SNMP exchange, ready to send bare.
+struct BareRequest {
+    uint8_t bytes[SNMP_BUFFER];
+    int cb = 0;
+    sockaddr_in dest = {};
+};
+inline BareRequest SysDescrRequest(const char* address) {
+    BareRequest r;
+    auto x = std::make_unique<SnmpExchange>();
+    SnmpPrepareExchange(x.get(), address, "1.3.6.1.2.1.1.1.0", "ravine", SNMP_PDU_GET, BER_OCTET_STRING, 0);
+    r.cb = static_cast<int>(SnmpEncodeMessage(&x->Request, r.bytes, sizeof r.bytes));
+    r.dest.sin_family = AF_INET;
+    r.dest.sin_port = htons(SNMP_PORT);
+    r.dest.sin_addr.s_addr = inet_addr(address);
+    return r;
+}
+inline bool BareRoundTrip(const BareRequest& r, bool nonBlocking = false) {
+    return BareRoundTrip(r.dest, r.bytes, r.cb, nonBlocking);
 }
