@@ -48,6 +48,12 @@ public:
         }
         return out;
     }
+    // The texts of a file's lines, without their time stamps.
+    static std::vector<std::string> Texts(const std::wstring& file) {
+        std::vector<std::string> out;
+        for (const auto& l : Lines(file)) out.push_back(Text(l));
+        return out;
+    }
     // The text of a time-stamped line ("MM/DD hh:mm:ss:mmm<TAB>text"), or
     // the line itself when it has no stamp.
     static std::string Text(const std::string& line) {

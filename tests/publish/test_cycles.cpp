@@ -25,17 +25,6 @@ constexpr const wchar_t* kDriver = kServedDriver;
 constexpr const wchar_t* kMonitorName = kServedMonitorName;
 constexpr int kCycles = 10;   // a leak of one handle per cycle shows in any count
 
-// GetProcessHandleCount where the system keeps it; Wine answers 0, so the
-// handle table is also counted by asking about every possible handle value.
-DWORD HandleCount() {
-    DWORD n = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n) return n;
-    DWORD flags;
-    for (ULONG_PTR v = 4; v < 0x40000; v += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    return n;
-}
-
 class Cycles : public ::testing::Test {
 protected:
     void SetUp() override {

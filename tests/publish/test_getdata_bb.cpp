@@ -104,11 +104,7 @@ protected:
         EXPECT_EQ(r.returned, 4u);
         return r.answer;
     }
-    std::vector<std::string> Lines() {
-        std::vector<std::string> out;
-        for (const auto& l : TraceOnForTest::Lines(traceFile_)) out.push_back(TraceOnForTest::Text(l));
-        return out;
-    }
+    std::vector<std::string> Lines() { return TraceOnForTest::Texts(traceFile_); }
     size_t CountLines(const std::string& text) {
         auto lines = Lines();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));

@@ -23,17 +23,6 @@ namespace {
 constexpr int kPorts = 3;
 constexpr DWORD kChurnMs = 60000;   // the bound of the whole run: churn, then close
 
-// GetProcessHandleCount where the system keeps it; Wine answers 0, so the
-// handle table is also counted by asking about every possible handle value.
-DWORD HandleCount() {
-    DWORD n = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n) return n;
-    DWORD flags;
-    for (ULONG_PTR v = 4; v < 0x40000; v += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    return n;
-}
-
 std::wstring PortName(int i) { return L"IP_STRESS" + std::to_wstring(i); }
 std::wstring PrinterName(int i) { return L"Stress " + std::to_wstring(i); }
 

@@ -52,17 +52,6 @@ DWORD EnvNumber(const char* name, DWORD fallback) {
     return n ? n : fallback;
 }
 
-// GetProcessHandleCount where the system keeps it; Wine answers 0, so the
-// handle table is also counted by asking about every possible handle value.
-DWORD HandleCount() {
-    DWORD n = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n) return n;
-    DWORD flags;
-    for (ULONG_PTR v = 4; v < 0x40000; v += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    return n;
-}
-
 // The printers' network, 127.0.N. (VJL_SOAK_NET=N, default 14), so that a
 // long run by hand keeps clear of the test run's printers.
 std::string Address(int i) {

@@ -46,6 +46,18 @@ private:
     std::vector<std::string> keys_;
 };
 
+// Handles of this process: GetProcessHandleCount where the system keeps it;
+// Wine answers 0, so the handle table is also counted by asking about every
+// possible handle value.
+inline DWORD HandleCount() {
+    DWORD n = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n) return n;
+    DWORD flags;
+    for (ULONG_PTR v = 4; v < 0x40000; v += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    return n;
+}
+
 // Threads of this process (Toolhelp snapshot).
 inline DWORD ThreadCount() {
     DWORD n = 0, me = GetCurrentProcessId();
