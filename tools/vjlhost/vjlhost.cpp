@@ -213,6 +213,15 @@ DWORD LastSent(const char* name, DWORD none, size_t from) {
     return v;
 }
 
+// The M word of the last PrinterStatus published, the reset value left out.
+DWORD StatusOf(const std::vector<SrmDoubleUpdateRecord>& log) {
+    for (size_t i = log.size(); i-- > 0;) {
+        const auto* w = reinterpret_cast<const DWORD*>(log[i].value);
+        if (!strcmp(log[i].name, "PrinterStatus") && log[i].cbValue >= 12 && w[0] != kResetValue) return w[1];
+    }
+    return 0;
+}
+
 // Waits, bounded, for the refresh thread to publish what `done` looks for.
 template <typename F>
 bool WaitFor(F done) {
@@ -353,10 +362,17 @@ int main(int argc, char** argv) {
     view.ShowNew();
     printf("status report manager opened %lu time(s)\n", SrmDouble_CallCount("OpenManagerExW"));
 
-    auto released = [&] {
-        for (DWORD id : FakeSpoolEjectedJobs())
-            if (id == netJobId) return true;
-        return false;
+    // How the spooler let go of a job since the first `from` SetJobW calls:
+    // one LAST_PAGE_EJECTED or one delete is its release.
+    auto controls = [&](DWORD id, DWORD command, size_t from) {
+        auto log = FakeSpoolSetJobLog();
+        DWORD n = 0;
+        for (size_t i = from; i < log.size(); ++i)
+            if (log[i].jobId == id && log[i].command == command) ++n;
+        return n;
+    };
+    auto releases = [&](DWORD id, size_t from) {
+        return controls(id, JOB_CONTROL_LAST_PAGE_EJECTED, from) + controls(id, JOB_CONTROL_DELETE, from);
     };
     if (forward && netOk) {
         // What the printer made of both jobs: every byte as the port monitor
@@ -401,24 +417,84 @@ int main(int argc, char** argv) {
         if (!seen) printf("  (not published)\n");
         ok = ok && seen;
 
+        // Switched off with job 2 in it: the monitor lets the spooler go of
+        // the job, by deleting it at the spooler when its data had reached
+        // the printer, or by its last page ejected at the document's end.
         printf("\nthe printer is switched off\n");
         printer.Command("power off");
-        seen = WaitFor(released);
+        seen = WaitFor([&] { return (StatusOf(UpdateLog()) & M_NO_ANSWER) != 0; });
         view.ShowNew();
-        printf("  spooler told that the last page was ejected for job %lu: %s\n", netJobId, seen ? "yes" : "no");
-        ok = ok && seen;
+        host.EndDoc(h);
+        WaitFor([&] { return releases(netJobId, 0) >= 1; });
+        DWORD deleted = controls(netJobId, JOB_CONTROL_DELETE, 0);
+        DWORD ejected = controls(netJobId, JOB_CONTROL_LAST_PAGE_EJECTED, 0);
+        if (deleted + ejected == 1)
+            printf("  job %lu released once: %s\n", netJobId,
+                   deleted ? "deleted at the spooler (its data had reached the printer)"
+                           : "last page ejected, told to the spooler");
+        else
+            printf("  job %lu released %lu time(s) (%lu deleted, %lu last page ejected): WRONG, once is right\n",
+                   netJobId, deleted + ejected, deleted, ejected);
+        ok = ok && seen && deleted + ejected == 1;
+
+        // Switched on again, the spooler sends the job a second time: the
+        // monitor knows it by its JCID, deletes the copy and lets none of its
+        // bytes reach the printer, so the page is not printed twice.
+        printf("\nthe printer is switched on again\n");
+        printer.Command("power on");
+        // The port is idle now: the monitor asks the printer again at the
+        // next job's start.
+        ok = ok && printer.Command("received clear");
+        printf("\nthe spooler sends job %lu again (its second sending after the power loss)\n", netJobId);
+        size_t from = FakeSpoolSetJobLog().size();
+        FakeSpool_RemoveJob(kPrinter, netJobId);
+        FakeSpool_AddJob(kPrinter, netJobId, 0, L"vjlhost network demo", L"demo", 1);
+        BOOL again = host.StartDoc(h, kPrinter, netJobId, L"vjlhost network demo") && host.WriteAll(h, netJob);
+        host.EndDoc(h);
+        DWORD copies = controls(netJobId, JOB_CONTROL_DELETE, from);
+        printf("  restart check: %s\n", copies == 1 ? "recognised as the re-sent copy and deleted at the spooler"
+                                                    : "NOT recognised as the re-sent copy");
+        ok = ok && again && copies == 1 && controls(netJobId, JOB_CONTROL_LAST_PAGE_EJECTED, from) == 0;
+
+        // The next job prints as usual; when it is in, the printer has
+        // everything it was sent since power on.
+        DWORD nextId = netJobId + 1;
+        std::string nextJcid = jcid;
+        nextJcid.back() = 'N';
+        std::string nextJob = netJob;
+        nextJob.replace(nextJob.find(jcid), jcid.size(), nextJcid);
+        FakeSpool_AddJob(kPrinter, nextId, 0, L"vjlhost next job", L"demo", 1);
+        printf("\nprinting job %lu (JCID %s) through %s\n", nextId, nextJcid.c_str(), Narrow(ipPort).c_str());
+        BOOL nextOk = host.StartDoc(h, kPrinter, nextId, L"vjlhost next job") && host.WriteAll(h, nextJob) &&
+                      host.EndDoc(h);
+        view.ShowNew();
+        got.clear();
+        printer.WaitUntil([&] {
+            got = printer.Received();
+            return !got.empty() && got.back().end == "closed";
+        }, 10000);
+        bool onlyNext = got.size() == 1 && got[0].jcid == nextJcid;
+        printf("  the printer received %zu job(s) since power on: %s\n", got.size(),
+               onlyNext ? "this one only, none of the deleted copy" : "WRONG, the copy reached it");
+        bool done = WaitFor([&] { return releases(nextId, 0) >= 1; });
+        printf("  job %lu %s\n", nextId,
+               done && controls(nextId, JOB_CONTROL_LAST_PAGE_EJECTED, 0) == 1
+                   ? "completed on the printer: last page ejected, told to the spooler"
+                   : "NOT released as completed");
+        ok = ok && nextOk && onlyNext && done && controls(nextId, JOB_CONTROL_LAST_PAGE_EJECTED, 0) == 1 &&
+             releases(nextId, 0) == 1;
     }
     if (h) {
-        host.EndDoc(h);
+        if (!forward || !netOk) host.EndDoc(h);
         host.ClosePort(h);
-    }
-    if (forward) {
-        printer.Command("power on");
-        printf("switched on again\n");
     }
     view.ShowNew();
     printf("spooler told that the last page was ejected for job(s):");
     for (DWORD id : FakeSpoolEjectedJobs()) printf(" %lu", id);
+    printf("\n");
+    printf("spooler told to delete job(s):");
+    for (const auto& r : FakeSpoolSetJobLog())
+        if (r.command == JOB_CONTROL_DELETE) printf(" %lu", r.jobId);
     printf("\n");
 
     host.Unload();
