@@ -50,9 +50,12 @@ if(WIN32)
       add_custom_target(vjl_doubles)
     endif()
     add_dependencies(${name} vjl_doubles vjlmon)
+    # Each test holds one Wine prefix of the pool while it runs (see
+    # wine-run.sh): with a resource file, ctest -j runs tests side by side.
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${T_LABEL}
-                                    ENVIRONMENT "VJL_WATCHDOG_S=${T_WATCHDOG}")
+                                    ENVIRONMENT "VJL_WATCHDOG_S=${T_WATCHDOG}"
+                                    RESOURCE_GROUPS "wineprefix:1")
   endfunction()
 else()
   find_package(GTest REQUIRED)
