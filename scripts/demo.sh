@@ -6,7 +6,9 @@
 # port monitor beneath sends it the job data), what the printer received,
 # the printer's status live while that job is in it and the printer jams,
 # is cleared and is switched off (printer state, icon, error detail and the
-# spooler's port status, in words), and the trace the monitor wrote.
+# spooler's port status, in words), how that job was released, the restart
+# check after power on, and the trace the monitor wrote. Exits non-zero
+# only when a step went wrong.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "${VJL_SKIP_SETUP:-0}" = 1 ] || scripts/setup.sh
