@@ -120,3 +120,17 @@ check "power save on light 3" "$(val $M.43.17.6.1.2.1.3)" 1000
 ctl snmp generr $M.25 >/dev/null
 grep -q "genErr" <<<"$(snmp snmpget $M.25.3.2.1.5.1)" && echo "ok: injected genErr" || fail "genErr"
 ctl snmp normal >/dev/null
+# Hostile answers are seeded: the same seed spoils the same answers, and
+# some of 40 reads of one integer come back as something else.
+hostile_run() {
+  ctl snmp hostile "$1" >/dev/null
+  for _ in $(seq 40); do snmp snmpget $M.25.3.2.1.5.1 | sed 's/.*= //'; done
+}
+first=$(hostile_run 5)
+ctl snmp normal >/dev/null
+second=$(hostile_run 5)
+ctl snmp normal >/dev/null
+check "hostile answers repeat with their seed" "$([ "$first" = "$second" ] && echo same)" same
+spoilt=$(grep -vc '^INTEGER' <<<"$first")
+[ "$spoilt" -gt 0 ] && [ "$spoilt" -lt 40 ] && echo "ok: $spoilt of 40 answers spoilt" || fail "spoilt $spoilt of 40"
+check "normal again" "$(val $M.25.3.2.1.5.1 | grep -c .)" 1

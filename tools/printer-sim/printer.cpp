@@ -569,7 +569,7 @@ bool Printer::HandleSnmp(const Message& req, Message& resp, int64_t nowMs) {
     return true;
   };
 
-  if (faultMode_ != "normal") {
+  if (faultMode_ != "normal" && faultMode_ != "hostile") {
     for (size_t i = 0; i < req.pdu.binds.size(); ++i) {
       if (!OidStartsWith(req.pdu.binds[i].name, faultPrefix_)) continue;
       if (faultMode_ == "drop") {
@@ -595,11 +595,45 @@ bool Printer::HandleSnmp(const Message& req, Message& resp, int64_t nowMs) {
       resp.pdu.binds.push_back({it->first, it->second.value});
     }
   }
+  if (faultMode_ == "hostile") {
+    bool named = false;
+    for (const VarBind& b : req.pdu.binds) named = named || OidStartsWith(b.name, faultPrefix_);
+    if (named && Hostile(req, resp)) return fail(kGenErr, 1);
+  }
   // A response that would not fit one datagram is answered with tooBig.
   if (EncodeMessage(resp).size() > 1472) {
     fail(kTooBig, 0);
   }
   return true;
+}
+
+// What a broken or malicious agent answers: about one value in three is
+// replaced by a wrong type, an over-long string, a negative or a huge
+// number, or (for get-next) a name that does not advance or jumps back.
+// True when the whole answer should be genErr instead.
+bool Printer::Hostile(const Message& req, Message& resp) {
+  std::uniform_int_distribution<int> pick(0, 23);
+  if (pick(hostileRng_) == 0) return true;
+  for (size_t i = 0; i < resp.pdu.binds.size(); ++i) {
+    VarBind& b = resp.pdu.binds[i];
+    switch (pick(hostileRng_)) {
+    case 1: b.value = b.value.tag == kInteger ? Value::Str(Bytes("\xff\x00junk", 6)) : Value::Int(7); break;
+    case 2: b.value = Value::Str(Bytes(1200, 'X')); break;
+    case 3: b.value = Value::Int(-1); break;
+    case 4: b.value = Value::Int(INT64_MIN / 2); break;
+    case 5: b.value = Value::Int(0x7FFFFFFFFFFFLL); break;
+    case 6: b.value = Value::ObjId(b.name); break;
+    case 7: b.value = Value::Null(); break;
+    case 8:
+      if (req.pdu.type == kGetNextRequest && i < req.pdu.binds.size()) b.name = req.pdu.binds[i].name;
+      break;
+    case 9:
+      if (req.pdu.type == kGetNextRequest) b.name = Oid{1, 3, 6, 1};
+      break;
+    default: break;
+    }
+  }
+  return false;
 }
 
 int Printer::JobOpen(int64_t nowMs) {
@@ -875,7 +909,7 @@ const char kHelp[] =
     "abort | cancel [JOB] | pages N | pace MS | pending MS | keep MS\n"
     "job N state V|reason V|pages V|map none|auto|TEXT|auto | map-new none|auto|TEXT | fwid-arcs N | hide OID | unhide OID|all\n"
     "jobs | received [clear] | data SEQ | walk\n"
-    "snmp normal|drop|generr [OID] | snmp delay MS | requests [clear] | stats\n";
+    "snmp normal|drop|generr [OID] | snmp hostile [SEED [OID]] | snmp delay MS | requests [clear] | stats\n";
 
 }  // namespace
 
@@ -1149,7 +1183,21 @@ std::string Printer::Control(const std::string& rawLine, int64_t nowMs) {
       snmpDelayMs_ = n;
       return ok();
     }
-    if (w != "normal" && w != "drop" && w != "generr") return err("snmp normal|drop|generr [OID] | snmp delay MS");
+    if (w == "hostile") {
+      // Every answer that names an object under OID (all when none) is
+      // spoilt at random, seeded: see Hostile().
+      std::string seed = Word(rest);
+      if (!seed.empty() && (!ParseInt(seed, n) || n < 0)) return err("snmp hostile [SEED [OID]]");
+      Oid prefix;
+      std::string p = Word(rest);
+      if (!p.empty() && !OidFromText(p, prefix)) return err("bad OID");
+      hostileRng_.seed(seed.empty() ? 1u : static_cast<uint32_t>(n));
+      faultMode_ = w;
+      faultPrefix_ = prefix;
+      return ok();
+    }
+    if (w != "normal" && w != "drop" && w != "generr")
+      return err("snmp normal|drop|generr|hostile [OID] | snmp delay MS");
     Oid prefix;
     std::string p = Word(rest);
     if (!p.empty() && !OidFromText(p, prefix)) return err("bad OID");

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,8 @@ class Printer {
   std::vector<Oid> hidden_;    // subtrees left out of the MIB
   std::string faultMode_ = "normal";
   Oid faultPrefix_;
+  std::mt19937 hostileRng_{1};
+  bool Hostile(const Message& req, Message& resp);
   int64_t snmpDelayMs_ = 0;
   std::deque<RequestLogEntry> requests_;
   uint64_t statRequests_ = 0, statBadCommunity_ = 0, statDropped_ = 0, statSets_ = 0;
