@@ -13,7 +13,6 @@ constexpr wchar_t kServiceRegKey[] = L"SYSTEM\\CurrentControlSet\\Services\\VhPJ
 constexpr wchar_t kServiceWindowClass[] = L"VhPJMService";
 constexpr wchar_t kListMutexName[] = L"VH_FILEMAPPING_MUTEX";
 constexpr wchar_t kListMappingName[] = L"VH_JOBPROCESS_FILEMAPPING";
-constexpr char kSourceName[] = "VEK Tessaroline 7700 LanguageMonitor";
 
 constexpr DWORD kListMutexWaitMs = 600000;     // 10 minutes
 constexpr DWORD kVerdictWaitMs = 60000000;
@@ -231,7 +230,7 @@ BOOL RefuseJob(HANDLE hPrinter, DWORD jobId, const wchar_t* portName) {
     char text[1024];
     wsprintfA(text, kJobCancelledText, portName ? portName : L"", jobId, 0);
     WriteDebugLog("%s", reinterpret_cast<ULONG_PTR>(text));
-    WriteEventLog(text, kSourceName, kEventWarning);
+    WriteEventLog(text, kEventSourceName, kEventWarning);
     return FALSE;
 }
 
@@ -370,7 +369,7 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
     if (runStatus == 0) return TRUE;
     char text[256];
     wsprintfA(text, kNoMappingText, 0);
-    WriteEventLog(text, kSourceName, kEventError);
+    WriteEventLog(text, kEventSourceName, kEventError);
     return FALSE;
 }
 

@@ -8,6 +8,9 @@ constexpr DWORD kEventMessage = 1;
 constexpr DWORD kEventWarning = 2;
 constexpr DWORD kEventError = 3;
 
+// The source the monitor names in its event log entries.
+constexpr char kEventSourceName[] = "VEK Tessaroline 7700 LanguageMonitor";
+
 // Window messages posted to the service.
 constexpr UINT kPJMMsgEndDoc = 0x8002;
 constexpr UINT kPJMMsgRestart = 0x8004;
