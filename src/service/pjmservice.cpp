@@ -1,4 +1,5 @@
 #include "service/pjmservice.h"
+#include "diag/safefile.h"
 #include "diag/trace.h"
 
 #include <cstdio>
@@ -61,11 +62,15 @@ bool OpenCurrentVersion(const char* base, HKEY* out, char* path, size_t cchPath)
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, out) == ERROR_SUCCESS;
 }
 
-// One open-append-close; the thread's last error survives it.
+// One open-append-close; the thread's last error survives it. Both logs
+// live in the service's log folder: a folder someone else made, a link on
+// the way there, or a link in the file's place, and nothing is written.
 void AppendToLogFile(const char* path, const char* data, DWORD cb) {
     DWORD saved = GetLastError();
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (CheckFolderPathA(szEventLogFolder, false) == PathVerdict::Ok)
+        h = OpenLogFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         SetFilePointer(h, 0, nullptr, FILE_END);
         DWORD written;

@@ -4,6 +4,7 @@
 #include "jobpath/docport.h"
 #include "service/pjmservice.h"
 #include "support/doccall_fixture.h"
+#include "support/unixlink.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pjmdouble.h"
@@ -268,6 +269,31 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     EXPECT_GE(Deletes(31), 1u);
     EXPECT_EQ(GlobalFindAtomW(kPrinter), 0);
     EXPECT_EQ(PjmDouble_Answers(), 0u);
+}
+
+// The service's log folder is written as SYSTEM: when it is a link to
+// somewhere else, neither log is written through it.
+TEST_F(PjmLink, LogFolderThatIsALinkIsNotWrittenThrough) {
+    std::string target = folder_ + "target";
+    std::string link = folder_ + "link";
+    CreateDirectoryA(target.c_str(), nullptr);
+    ASSERT_TRUE(vjltest::MakeFolderLink(std::wstring(link.begin(), link.end()), std::wstring(target.begin(), target.end())));
+    snprintf(szEventLogFolder, sizeof(szEventLogFolder), "%s\\", link.c_str());
+    snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%sVhPJMLVTL7700.log", szEventLogFolder);
+    WriteDebugLog("through a link");
+    WriteEventLog("through a link", kEventSourceName, kEventWarning);
+    EXPECT_FALSE(Exists(target + "\\VhPJMLVTL7700.log"));
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char day[32];
+    snprintf(day, sizeof(day), "\\%04d%02d%02d.log", t.wYear, t.wMonth, t.wDay);
+    EXPECT_FALSE(Exists(target + day));
+    vjltest::RemoveFolderLink(std::wstring(link.begin(), link.end()));
+    DeleteFileA((target + "\\VhPJMLVTL7700.log").c_str());
+    DeleteFileA((target + day).c_str());
+    RemoveDirectoryA(target.c_str());
+    snprintf(szEventLogFolder, sizeof(szEventLogFolder), "%s", folder_.c_str());
+    snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%sVhPJMLVTL7700.log", folder_.c_str());
 }
 
 TEST_F(PjmLink, DebugLogPiecesTakeTheirArgumentsInTurn) {
