@@ -318,7 +318,8 @@ BOOL IsPJMServiceInstalled(PortContext* ctx) {
     return ctx->bPJMService ? TRUE : FALSE;
 }
 
-BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx) {
+BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx, bool* jobKept) {
+    if (jobKept) *jobKept = false;
     WriteDebugLog("Enter VHStartDoc(%d)\r\n", jobId);
     UniqueKernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kListMutexName));
     bool owned = false;
@@ -334,14 +335,23 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
     if (!mutex) {
         WriteDebugLog("JobID: %d Can not open file mapping mutex\r\n", jobId);
     } else {
+        // Anyone may create or hold this name: a mutex held for ever costs
+        // this bounded wait, never the job. Closing or shutdown ends the
+        // wait and the document without deleting the job; a wait that runs
+        // out lets it print as if there were no service.
         HANDLE h = mutex.get();
         DWORD rc = WaitForService(&h, 1, kListMutexWaitMs, ctx);
-        if (rc == kWaitClosing) return RefuseJob(hPrinter, jobId, portName);
         owned = rc == 0;
         if (!owned) WriteDebugLog("JobID: %d Can not own file mapping mutex\r\n", jobId);
+        if (rc == kWaitClosing) {
+            if (jobKept) *jobKept = true;
+            return FALSE;
+        }
+        if (!owned) return TRUE;
     }
     if (owned) {
-        mapping.reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kListMappingName));
+        // Read only: the list is the service's, and the name may not be.
+        mapping.reset(OpenFileMappingW(FILE_MAP_READ, FALSE, kListMappingName));
         if (!mapping)
             WriteDebugLog("JobID: %d Can not open file mapping; error=%d\r\n", jobId, GetLastError());
         else if (!(view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0)))

@@ -271,6 +271,38 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     EXPECT_EQ(PjmDouble_Answers(), 0u);
 }
 
+// Anyone can create or hold the list's mutex. One held for ever (here with
+// the service itself running, RunStatus 1) costs the wait, which ends with
+// ClosePort, but never the job: it is not deleted, and the document can be
+// started again.
+TEST_F(PjmLink, ListMutexHeldForEverNeverCostsTheJob) {
+    ASSERT_TRUE(PjmDouble_Register());
+    ASSERT_TRUE(PjmDouble_CreateList());
+    PjmDouble_SetList(1, {});
+    version_.SetDword("RunStatus", 1);
+    ASSERT_TRUE(PjmDouble_HoldMutex());
+    BOOL result = TRUE;
+    DWORD error = 0;
+    std::thread doc([&] {
+        result = StartDoc(41);
+        error = GetLastError();
+    });
+    EXPECT_TRUE(FakeSpoolWaitUntil([] { return LogHas("Enter VHStartDoc(41)\r\n"); }, 20000));
+    PortContext* closing = ctx;
+    ctx = nullptr;
+    AddPortRef(closing);
+    EXPECT_TRUE(PJLMonClosePort(closing));
+    doc.join();
+    Release(closing);
+    ReleasePortRef(closing);
+    PjmDouble_ReleaseMutex();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(Deletes(41), 0u) << "the job stays for the spooler to send again";
+    EXPECT_TRUE(LogHas("JobID: 41 Can not own file mapping mutex\r\n"));
+    EXPECT_EQ(PjmDouble_Messages().size(), 0u) << "no restart request either";
+}
+
 // The service's log folder is written as SYSTEM: when it is a link to
 // somewhere else, neither log is written through it.
 TEST_F(PjmLink, LogFolderThatIsALinkIsNotWrittenThrough) {
