@@ -328,6 +328,38 @@ TEST_F(PjmLink, LogFolderThatIsALinkIsNotWrittenThrough) {
     snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%sVhPJMLVTL7700.log", folder_.c_str());
 }
 
+// A trace folder that is a link is not traced into; the trace cannot say
+// so, the event log does (debug mode).
+TEST_F(PjmLink, RefusedTraceFolderIsToldInTheEventLog) {
+    wchar_t win[MAX_PATH];
+    GetWindowsDirectoryW(win, MAX_PATH);
+    const std::wstring root(win, 2), ini = std::wstring(win) + L"\\VEKLMLOG.INI";
+    const std::wstring target = root + L"\\vjlpjm-target", link = root + L"\\vjlpjm-link";
+    CreateDirectoryW(target.c_str(), nullptr);
+    ASSERT_TRUE(vjltest::MakeFolderLink(link, target));
+    const std::string keys = "[VEKTL7700]\r\nMODE=1\r\nPATH=" + std::string(link.begin(), link.end()) + "\r\n";
+    HANDLE f = CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    WriteFile(f, keys.data(), static_cast<DWORD>(keys.size()), &n, nullptr);
+    CloseHandle(f);
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    PortContext* traced = Watch(OpenPortWb(L"PJM2:", kPrinter, PmDouble_Table()));
+    DeleteFileW(ini.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    ASSERT_NE(traced, nullptr);
+    EXPECT_EQ(traced->bTraceOn, 0u);
+    Release(traced);
+    PJLMonClosePort(traced);
+    std::string events = Slurp(EventLogPath());
+    EXPECT_EQ(events.rfind("Warning,", 0), 0u) << events;
+    EXPECT_TRUE(EndsWith(events, ",VEK Tessaroline 7700 LanguageMonitor,Trace not written: the trace folder is a "
+                                 "junction or symbolic link.\r\n"))
+        << events;
+    EXPECT_FALSE(Exists(std::string(target.begin(), target.end()) + "\\VEKTL7700LOG"));
+    vjltest::RemoveFolderLink(link);
+    RemoveDirectoryW(target.c_str());
+}
+
 TEST_F(PjmLink, DebugLogPiecesTakeTheirArgumentsInTurn) {
     bDebugMode = FALSE;
     WriteDebugLog("off");
