@@ -65,23 +65,37 @@ size_t RootLength(const wchar_t* path) {
     return 0;
 }
 
+// Attributes and link count of an open file or folder. The basic and
+// standard classes cost a fraction of the full record on some systems
+// (its volume query is what is slow), and trace lines open a file each.
+bool QueryHandle(HANDLE h, DWORD* attributes, DWORD* links) {
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return false;
+    *attributes = basic.FileAttributes;
+    *links = standard.NumberOfLinks;
+    return true;
+}
+
 // Opens an existing folder itself (not a link's target) and judges it.
 PathVerdict CheckOneFolder(const wchar_t* folder) {
     HANDLE h = CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return PathVerdict::Missing;
-    BY_HANDLE_FILE_INFORMATION info = {};
+    DWORD handleAttributes = 0, links = 0;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     PathVerdict v = PathVerdict::Missing;
-    if (GetFileInformationByHandle(h, &info)) {
+    if (QueryHandle(h, &handleAttributes, &links)) {
         DWORD rc = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                                    &sd);
         // The name is asked too: some file systems report the link only
         // there, and the handle's attributes then describe the target.
         DWORD byName = GetFileAttributesW(folder);
-        DWORD attributes = info.dwFileAttributes | (IsLinkAttributes(byName) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
+        DWORD attributes = handleAttributes | (IsLinkAttributes(byName) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
         v = JudgeFolder(attributes, rc == ERROR_SUCCESS ? owner : nullptr);
     }
     if (sd) LocalFree(sd);
@@ -169,11 +183,11 @@ HANDLE OpenLogFile(const wchar_t* path, DWORD access, DWORD share, DWORD disposi
     HANDLE h = CreateFileW(path, access, share, sa, disposition, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return h;
     DWORD created = GetLastError();
-    BY_HANDLE_FILE_INFORMATION info = {};
-    DWORD seen = GetFileInformationByHandle(h, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+    DWORD seen = INVALID_FILE_ATTRIBUTES, links = 0;
+    if (!QueryHandle(h, &seen, &links)) seen = INVALID_FILE_ATTRIBUTES;
     if (seen != INVALID_FILE_ATTRIBUTES && IsLinkAttributes(GetFileAttributesW(path)))
         seen |= FILE_ATTRIBUTE_REPARSE_POINT;
-    if (seen == INVALID_FILE_ATTRIBUTES || JudgeFile(seen, info.nNumberOfLinks) != PathVerdict::Ok) {
+    if (seen == INVALID_FILE_ATTRIBUTES || JudgeFile(seen, links) != PathVerdict::Ok) {
         CloseHandle(h);
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
