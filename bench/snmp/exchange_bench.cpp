@@ -32,9 +32,9 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(1, 1), &wsa);
     EnsureMonitorProcess();
 
-    Bytes answer = Message(Response(1, {Binding(SysDescrName(), Tlv(0x04, Str("VEK Tessaroline 7700 ")))}));
+    Bytes answer = Message(Response(kEchoId, {Binding(SysDescrName(), Tlv(0x04, Str("VEK Tessaroline 7700 ")))}));
     NativeProcess responder(kAddr);
-    if (!responder.StartResponder(kAddr, "reply-always\nsend " + HexOf(answer) + "\n")) {
+    if (!responder.StartResponder(kAddr, "reply-always\nanswer " + HexOf(answer) + "\n")) {
         fprintf(stderr, "%s\n", responder.error.c_str());
         return 1;
     }

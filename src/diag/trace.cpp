@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "diag/safefile.h"
 #include "jobpath/jobqueue.h"
 
 namespace {
@@ -97,7 +98,6 @@ void ChooseBaseFolder(const wchar_t* path, const wchar_t* winDir, wchar_t* out, 
             size_t n = wcslen(out);
             if (n && out[n - 1] == L'\\')
                 out[n - 1] = 0;
-            CreateDirectoryW(out, nullptr);
             return;
         }
     }
@@ -112,8 +112,15 @@ bool PrepareSecurity(PortContext* ctx)
         return true;
     if (!InitializeSecurityDescriptor(&ctx->TraceSecDesc, SECURITY_DESCRIPTOR_REVISION))
         return false;
-    // A present but null DACL: every account may open the file.
-    if (!SetSecurityDescriptorDacl(&ctx->TraceSecDesc, TRUE, nullptr, FALSE))
+    // Everyone reads the file (the suite and an operator do); only SYSTEM
+    // and Administrators write it. The ACL lives for the process's life.
+    PSECURITY_DESCRIPTOR shared = TraceFileSecurity();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!shared || !GetSecurityDescriptorDacl(shared, &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    if (!SetSecurityDescriptorDacl(&ctx->TraceSecDesc, TRUE, dacl, FALSE) ||
+        !SetSecurityDescriptorControl(&ctx->TraceSecDesc, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return false;
     ctx->bTraceSecInit = 1;
     return true;
@@ -144,14 +151,18 @@ bool PrepareFileName(PortContext* ctx)
     return true;
 }
 
+// The live file, never through a link: the folder itself must not have
+// become one since the port was opened, and the file is opened as itself.
 HANDLE OpenLiveFile(PortContext* ctx)
 {
+    if (IsLinkAttributes(GetFileAttributesW(ctx->pszTraceFolder)))
+        return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES sa = {};
     sa.nLength = sizeof(sa);
     sa.lpSecurityDescriptor = &ctx->TraceSecDesc;
     sa.bInheritHandle = FALSE;
-    return CreateFileW(ctx->pszTraceFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    return OpenLogFile(ctx->pszTraceFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_ARCHIVE, &sa);
 }
 
 bool BelowLimit(PortContext* ctx, HANDLE h)
@@ -181,19 +192,21 @@ void RotateFiles(PortContext* ctx)
     size_t cch = ctx->cbTraceFile / sizeof(wchar_t);
     wchar_t* from = static_cast<wchar_t*>(MemAlloc(cch * sizeof(wchar_t)));
     wchar_t* to = static_cast<wchar_t*>(MemAlloc(cch * sizeof(wchar_t)));
-    if (from && to) {
+    // Renames happen as SYSTEM: the whole folder path is looked at again
+    // first, and no rename goes to or from a link.
+    if (from && to && CheckFolderPath(ctx->pszTraceFolder, false) == PathVerdict::Ok) {
         if (ctx->dwTraceHistory < 2) {
             RotatedName(ctx, 0, to);
-            if (!MoveFileExW(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING))
-                MoveFileExW(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+            if (!MoveLogFile(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING) && GetLastError() != ERROR_CANT_ACCESS_FILE)
+                MoveLogFile(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
         } else {
             for (DWORD k = ctx->dwTraceHistory; k >= 2; --k) {
                 RotatedName(ctx, k - 1, from);
                 RotatedName(ctx, k, to);
-                MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+                MoveLogFile(from, to, MOVEFILE_REPLACE_EXISTING);
             }
             RotatedName(ctx, 1, to);
-            MoveFileExW(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING);
+            MoveLogFile(ctx->pszTraceFile, to, MOVEFILE_REPLACE_EXISTING);
         }
     }
     MemFree(from);
@@ -233,6 +246,7 @@ BOOL ReadTraceSettings(PortContext* ctx)
     ctx->dwTraceMask = 0;
     ctx->dwTraceSize = kOffTraceSize;
     ctx->dwTraceHistory = 1;
+    ctx->dwTraceRefused = 0;
 
     if (!IsWindowsNT())
         return FALSE;
@@ -276,7 +290,14 @@ BOOL ReadTraceSettings(PortContext* ctx)
         SetTraceOff(ctx);
         return FALSE;
     }
-    CreateDirectoryW(ctx->pszTraceFolder, nullptr);
+    // The folders are made with the monitor's own DACL; one that someone
+    // else made, or a link, is not written into: no trace for this port.
+    PathVerdict v = CheckFolderPath(ctx->pszTraceFolder, true);
+    if (v != PathVerdict::Ok) {
+        SetTraceOff(ctx);
+        ctx->dwTraceRefused = static_cast<DWORD>(v);
+        return FALSE;
+    }
     return TRUE;
 }
 

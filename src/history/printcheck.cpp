@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diag/safefile.h"
 #include "diag/trace.h"
 #include "publish/binding.h"
 #include "publish/statusvar.h"
@@ -124,14 +125,19 @@ void OpenHistoryLocked(PortContext* ctx, const char* printerName) {
     HANDLE h = INVALID_HANDLE_VALUE;
     char fileName[MAX_PATH] = {};
     ctx->szHistoryFile[0] = '\0';
-    if (ctx->szHistoryDir[0] &&
+    // The history is written as SYSTEM: not into a folder someone else
+    // made, nor through a link anywhere on the way.
+    PathVerdict folder = ctx->szHistoryDir[0] ? CheckFolderPathA(ctx->szHistoryDir, false) : PathVerdict::Missing;
+    if (folder == PathVerdict::Link || folder == PathVerdict::NotOwned)
+        TraceFmt(ctx, "PrnOrdChk: [PrintHistoryFile] folder not used: %s", PathVerdictText(folder));
+    if (folder == PathVerdict::Ok &&
         NextHistoryFileName(ctx->szHistoryDir, kHistoryPrefix, name, kHistoryExt, fileName, sizeof(fileName),
                             nullptr) == 0) {
         int n = snprintf(ctx->szHistoryFile, sizeof(ctx->szHistoryFile), "%s\\%s", ctx->szHistoryDir, fileName);
         if (n > 0 && static_cast<size_t>(n) < sizeof(ctx->szHistoryFile)) {
             TraceFmt(ctx, "PrnOrdChk: [PrintHistoryFile] = %s", ctx->szHistoryFile);
-            h = CreateFileA(ctx->szHistoryFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            h = OpenLogFileA(ctx->szHistoryFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             // The 101st file of a day takes number 001 again: start it empty
             // rather than leave the old file's tail behind the new lines.
             if (h != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS) SetEndOfFile(h);

@@ -314,9 +314,11 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     if (IsPJMServiceInstalled(ctx)) {
         UniquePrinter printer = OpenPortPrinter(ctx);
-        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx);
-        if (!allowed && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
+        bool kept = false;
+        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx, &kept);
+        if (!allowed && !kept && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
         printer.reset();
+        if (!allowed && kept) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_BUSY);
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");

@@ -2,6 +2,7 @@
 // and destruction, its locks and the spooler-access right.
 #include "monitor/portctx.h"
 #include "monitor/settings.h"
+#include "diag/safefile.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"
 #include "jobpath/forward.h"
@@ -12,6 +13,7 @@
 #include "publish/notify.h"
 #include "publish/statusvar.h"
 #include "publish/worker.h"
+#include "service/pjmservice.h"
 
 #include <winsock2.h>
 #include <cstring>
@@ -236,6 +238,13 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
     AllocSnmpBuffers(ctx);
     ReadPollingSettings(ctx);
     ReadTraceSettings(ctx);
+    if (ctx->dwTraceRefused) {
+        // The trace itself is what was refused: the event log says why.
+        char text[160];
+        wsprintfA(text, "Trace not written: the trace folder is %s.",
+                  PathVerdictText(static_cast<PathVerdict>(ctx->dwTraceRefused)));
+        WriteEventLog(text, kEventSourceName, kEventWarning);
+    }
     return ctx;
 }
 

@@ -104,6 +104,7 @@ struct PortContext {
     DWORD cbTraceFile;
     wchar_t* pszTraceFolder;
     wchar_t* pszTraceFile;
+    DWORD dwTraceRefused;            // why the trace folder was not used (0: it was)
 
     // --- job management service link ---
     DWORD bPJMService;

@@ -1,4 +1,5 @@
 #include "service/pjmservice.h"
+#include "diag/safefile.h"
 #include "diag/trace.h"
 
 #include <cstdio>
@@ -13,7 +14,6 @@ constexpr wchar_t kServiceRegKey[] = L"SYSTEM\\CurrentControlSet\\Services\\VhPJ
 constexpr wchar_t kServiceWindowClass[] = L"VhPJMService";
 constexpr wchar_t kListMutexName[] = L"VH_FILEMAPPING_MUTEX";
 constexpr wchar_t kListMappingName[] = L"VH_JOBPROCESS_FILEMAPPING";
-constexpr char kSourceName[] = "VEK Tessaroline 7700 LanguageMonitor";
 
 constexpr DWORD kListMutexWaitMs = 600000;     // 10 minutes
 constexpr DWORD kVerdictWaitMs = 60000000;
@@ -62,11 +62,15 @@ bool OpenCurrentVersion(const char* base, HKEY* out, char* path, size_t cchPath)
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, out) == ERROR_SUCCESS;
 }
 
-// One open-append-close; the thread's last error survives it.
+// One open-append-close; the thread's last error survives it. Both logs
+// live in the service's log folder: a folder someone else made, a link on
+// the way there, or a link in the file's place, and nothing is written.
 void AppendToLogFile(const char* path, const char* data, DWORD cb) {
     DWORD saved = GetLastError();
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (CheckFolderPathA(szEventLogFolder, false) == PathVerdict::Ok)
+        h = OpenLogFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         SetFilePointer(h, 0, nullptr, FILE_END);
         DWORD written;
@@ -231,7 +235,7 @@ BOOL RefuseJob(HANDLE hPrinter, DWORD jobId, const wchar_t* portName) {
     char text[1024];
     wsprintfA(text, kJobCancelledText, portName ? portName : L"", jobId, 0);
     WriteDebugLog("%s", reinterpret_cast<ULONG_PTR>(text));
-    WriteEventLog(text, kSourceName, kEventWarning);
+    WriteEventLog(text, kEventSourceName, kEventWarning);
     return FALSE;
 }
 
@@ -314,7 +318,8 @@ BOOL IsPJMServiceInstalled(PortContext* ctx) {
     return ctx->bPJMService ? TRUE : FALSE;
 }
 
-BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx) {
+BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx, bool* jobKept) {
+    if (jobKept) *jobKept = false;
     WriteDebugLog("Enter VHStartDoc(%d)\r\n", jobId);
     UniqueKernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kListMutexName));
     bool owned = false;
@@ -330,14 +335,23 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
     if (!mutex) {
         WriteDebugLog("JobID: %d Can not open file mapping mutex\r\n", jobId);
     } else {
+        // Anyone may create or hold this name: a mutex held for ever costs
+        // this bounded wait, never the job. Closing or shutdown ends the
+        // wait and the document without deleting the job; a wait that runs
+        // out lets it print as if there were no service.
         HANDLE h = mutex.get();
         DWORD rc = WaitForService(&h, 1, kListMutexWaitMs, ctx);
-        if (rc == kWaitClosing) return RefuseJob(hPrinter, jobId, portName);
         owned = rc == 0;
         if (!owned) WriteDebugLog("JobID: %d Can not own file mapping mutex\r\n", jobId);
+        if (rc == kWaitClosing) {
+            if (jobKept) *jobKept = true;
+            return FALSE;
+        }
+        if (!owned) return TRUE;
     }
     if (owned) {
-        mapping.reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kListMappingName));
+        // Read only: the list is the service's, and the name may not be.
+        mapping.reset(OpenFileMappingW(FILE_MAP_READ, FALSE, kListMappingName));
         if (!mapping)
             WriteDebugLog("JobID: %d Can not open file mapping; error=%d\r\n", jobId, GetLastError());
         else if (!(view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0)))
@@ -370,7 +384,7 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
     if (runStatus == 0) return TRUE;
     char text[256];
     wsprintfA(text, kNoMappingText, 0);
-    WriteEventLog(text, kSourceName, kEventError);
+    WriteEventLog(text, kEventSourceName, kEventError);
     return FALSE;
 }
 

@@ -8,6 +8,9 @@ constexpr DWORD kEventMessage = 1;
 constexpr DWORD kEventWarning = 2;
 constexpr DWORD kEventError = 3;
 
+// The source the monitor names in its event log entries.
+constexpr char kEventSourceName[] = "VEK Tessaroline 7700 LanguageMonitor";
+
 // Window messages posted to the service.
 constexpr UINT kPJMMsgEndDoc = 0x8002;
 constexpr UINT kPJMMsgRestart = 0x8004;
@@ -21,8 +24,10 @@ BOOL PostToPJMService(UINT message, WPARAM wParam, LPARAM lParam);
 
 BOOL IsPJMServiceInstalled(PortContext* ctx);
 // ctx, when given, ends the waits for the service as soon as the port is
-// closing (the job is then refused).
-BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx = nullptr);
+// closing. The job is then refused, and deleted unless *jobKept comes back
+// set: a wait for the list's mutex, which anyone may hold, never costs a job.
+BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx = nullptr,
+                bool* jobKept = nullptr);
 void VHEndDoc(const wchar_t* portName, DWORD jobId);
 
 // Monitor start and Shutdown: a shut-down monitor ends every wait for the

@@ -3,10 +3,11 @@
 #include "snmp/snmp.h"
 #include "monitor/globals.h"
 
+#include <ntsecapi.h>
+
 namespace {
 
 constexpr int kMaxCommunity = 31;        // the port setting holds 32 bytes with its terminator
-constexpr int32_t kRequestId = 1;
 
 void CopyText(char* dst, const char* src, size_t cch) {
     size_t n = strnlen(src, cch - 1);
@@ -30,7 +31,7 @@ int SnmpPrepareExchange(SnmpExchange* x, const char* host, const char* oid, cons
     if (strlen(community) > kMaxCommunity) return 0;
     strcpy(m.szCommunity, *community ? community : SNMP_DEFAULT_COMMUNITY);
     m.bPduKind = kind;
-    m.Pdu.RequestId = kRequestId;
+    m.Pdu.RequestId = SnmpNewRequestId();
     m.Pdu.cBindings = 1;
     SnmpVarBind& vb = m.Pdu.Bindings[0];
     if (!SnmpParseOidText(x->szOid, &vb)) return 0;
@@ -39,6 +40,24 @@ int SnmpPrepareExchange(SnmpExchange* x, const char* host, const char* oid, cons
     else
         SnmpSetRequestValue(x->szOid, valueType, &vb);
     return 1;
+}
+
+int32_t SnmpNewRequestId() {
+    uint32_t r = 0;
+    if (!RtlGenRandom(&r, sizeof r)) {
+        // No system random source: still different per exchange and hard
+        // to guess from outside the process.
+        static volatile LONG counter;
+        LARGE_INTEGER qpc;
+        QueryPerformanceCounter(&qpc);
+        r = static_cast<uint32_t>(qpc.QuadPart) * 2654435761u ^ static_cast<uint32_t>(qpc.QuadPart >> 32) ^
+            GetCurrentThreadId() << 16 ^ static_cast<uint32_t>(InterlockedIncrement(&counter)) * 40503u;
+    }
+    return static_cast<int32_t>(SNMP_REQUEST_ID_MIN + r % (SNMP_REQUEST_ID_MAX - SNMP_REQUEST_ID_MIN + 1));
+}
+
+bool SnmpFromDestination(const SnmpExchange* x, const sockaddr_in& source) {
+    return source.sin_family == AF_INET && source.sin_addr.s_addr == x->dwAddr && source.sin_port == htons(x->wPort);
 }
 
 void SnmpConverse(SnmpExchange* x) {
@@ -56,9 +75,12 @@ void SnmpConverse(SnmpExchange* x) {
             if (x->dwError == SNMP_ERR_TIMEOUT) break;
             continue;
         }
-        // Anything that is not our answer is ignored like a lost datagram.
+        // Anything that is not our answer is ignored like a lost datagram:
+        // a unicast answer comes from the agent that was asked, and every
+        // answer carries this exchange's request id.
+        if (!broadcast && !SnmpFromDestination(x, x->saSource)) continue;
         if (SnmpDecodeMessage(&x->Response, x->Buffer, static_cast<uint32_t>(n)) != 0 ||
-            x->Response.bPduKind != SNMP_PDU_RESPONSE || x->Response.Pdu.RequestId != kRequestId)
+            x->Response.bPduKind != SNMP_PDU_RESPONSE || x->Response.Pdu.RequestId != x->Request.Pdu.RequestId)
             continue;
         SnmpResult& r = x->Results[x->cResults++];
         SnmpFillResult(&r, &x->Response, x->bValueType);

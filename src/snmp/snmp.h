@@ -21,6 +21,11 @@ constexpr int SNMP_BUFFER = 2048;
 constexpr int SNMP_MAX_ATTEMPTS = 256;   // receive attempts per exchange
 constexpr char SNMP_DEFAULT_COMMUNITY[] = "ravine";
 constexpr char SNMP_BROADCAST[] = "255.255.255.255";
+// Request ids are drawn from this range: positive, so every agent echoes
+// them as they are, and always four bytes long, so every request of one
+// kind and OID has the same length.
+constexpr uint32_t SNMP_REQUEST_ID_MIN = 0x01000000;
+constexpr uint32_t SNMP_REQUEST_ID_MAX = 0x7FFFFFFF;
 
 struct SnmpExchange {
     DWORD dwError;
@@ -63,6 +68,10 @@ int SnmpRunExchange(SnmpExchange* x, const char* host, const char* oid, const ch
 int SnmpPrepareExchange(SnmpExchange* x, const char* host, const char* oid, const char* community,
                         BYTE kind, BYTE valueType, LONG setValue);
 void SnmpConverse(SnmpExchange* x);
+// A fresh unpredictable request id for one exchange; thread-safe.
+int32_t SnmpNewRequestId();
+// A unicast answer counts only from the address and port it was asked at.
+bool SnmpFromDestination(const SnmpExchange* x, const sockaddr_in& source);
 
 // Transport steps of one exchange.
 SOCKET SnmpOpen(SnmpExchange* x);

@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "diag/safefile.h"
 #include "diag/trace.h"
 #include "jobpath/jobqueue.h"
+#include "support/unixlink.h"
+
+#include <sddl.h>
 
 namespace {
 
@@ -469,3 +473,171 @@ TEST_F(Trace, JobQueueDumpInCodePage932)
 }
 
 } // namespace
+
+namespace {
+
+using vjltest::MakeFolderLink;
+using vjltest::RemoveFolderLink;
+
+PSID Sid(const wchar_t* text)
+{
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(text, &sid);
+    return sid;
+}
+
+// The ACEs of a descriptor's DACL as (SID text, mask, flags).
+struct Ace {
+    std::wstring sid;
+    DWORD mask;
+    BYTE flags;
+};
+std::vector<Ace> AcesOf(PSECURITY_DESCRIPTOR sd, bool* isProtected)
+{
+    std::vector<Ace> out;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl)
+        return out;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    *isProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* p = nullptr;
+        if (!GetAce(dacl, i, &p))
+            continue;
+        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(p);
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        LPWSTR text = nullptr;
+        ConvertSidToStringSidW(&ace->SidStart, &text);
+        out.push_back({text ? text : L"?", ace->Mask, ace->Header.AceFlags});
+        LocalFree(text);
+    }
+    return out;
+}
+
+}  // namespace
+
+// Owners other than SYSTEM, Administrators, TrustedInstaller and the
+// monitor's own account, and links, are refused. Wine reports every file as
+// owned by the running user, so the owner rule is shown here, on SIDs.
+TEST(SafeFile, OwnersAndLinksAreJudged)
+{
+    const wchar_t* trusted[] = {L"S-1-5-18", L"S-1-5-32-544",
+                                L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+    for (const wchar_t* t : trusted) {
+        PSID s = Sid(t);
+        EXPECT_TRUE(IsTrustedOwner(s)) << t;
+        EXPECT_EQ(JudgeFolder(FILE_ATTRIBUTE_DIRECTORY, s), PathVerdict::Ok) << t;
+        EXPECT_EQ(JudgeFolder(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, s), PathVerdict::Link) << t;
+        EXPECT_EQ(JudgeFolder(FILE_ATTRIBUTE_ARCHIVE, s), PathVerdict::Missing) << "a file is no folder";
+        LocalFree(s);
+    }
+    const wchar_t* foreign[] = {L"S-1-5-32-545", L"S-1-1-0", L"S-1-5-11", L"S-1-5-21-1-2-3-1001",
+                                L"S-1-5-80-1-2-3-4-5"};
+    for (const wchar_t* t : foreign) {
+        PSID s = Sid(t);
+        EXPECT_FALSE(IsTrustedOwner(s)) << t;
+        EXPECT_EQ(JudgeFolder(FILE_ATTRIBUTE_DIRECTORY, s), PathVerdict::NotOwned) << t;
+        LocalFree(s);
+    }
+    EXPECT_FALSE(IsTrustedOwner(nullptr));
+    EXPECT_EQ(JudgeFolder(FILE_ATTRIBUTE_DIRECTORY, nullptr), PathVerdict::NotOwned) << "an owner that cannot be read";
+
+    // Files: a link, or a second name (a hard link someone made), is refused.
+    EXPECT_EQ(JudgeFile(FILE_ATTRIBUTE_ARCHIVE, 1), PathVerdict::Ok);
+    EXPECT_EQ(JudgeFile(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, 1), PathVerdict::Link);
+    EXPECT_EQ(JudgeFile(FILE_ATTRIBUTE_ARCHIVE, 2), PathVerdict::Link);
+    EXPECT_EQ(JudgeFile(FILE_ATTRIBUTE_DIRECTORY, 1), PathVerdict::Missing);
+}
+
+// Trace files: everyone reads, only SYSTEM and Administrators write; the
+// monitor's folders: SYSTEM and Administrators full control, Users read,
+// passed on to what is made inside. Neither takes ACEs from its parent.
+TEST(SafeFile, DescriptorsOfWhatTheMonitorCreates)
+{
+    bool prot = false;
+    auto file = AcesOf(TraceFileSecurity(), &prot);
+    EXPECT_TRUE(prot);
+    ASSERT_EQ(file.size(), 3u);
+    EXPECT_EQ(file[0].sid, L"S-1-5-18");
+    EXPECT_EQ(file[0].mask, FILE_ALL_ACCESS);
+    EXPECT_EQ(file[1].sid, L"S-1-5-32-544");
+    EXPECT_EQ(file[1].mask, FILE_ALL_ACCESS);
+    EXPECT_EQ(file[2].sid, L"S-1-1-0");
+    EXPECT_EQ(file[2].mask, FILE_GENERIC_READ);
+    EXPECT_EQ(file[2].mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER), 0u);
+
+    prot = false;
+    auto folder = AcesOf(FolderSecurity(), &prot);
+    EXPECT_TRUE(prot);
+    ASSERT_EQ(folder.size(), 3u);
+    EXPECT_EQ(folder[0].sid, L"S-1-5-18");
+    EXPECT_EQ(folder[0].mask, FILE_ALL_ACCESS);
+    EXPECT_EQ(folder[1].sid, L"S-1-5-32-544");
+    EXPECT_EQ(folder[1].mask, FILE_ALL_ACCESS);
+    EXPECT_EQ(folder[2].sid, L"S-1-5-32-545");
+    EXPECT_EQ(folder[2].mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER), 0u);
+    for (const Ace& a : folder)
+        EXPECT_EQ(a.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+}
+
+TEST_F(Trace, FilesAreCreatedWithTheReadOnlyForEveryoneDescriptor)
+{
+    PortContext* ctx = Open(L"vjltrc-dacl", "MODE=1\r\n");
+    TraceWrite(ctx, "line");
+    ASSERT_TRUE(ctx->bTraceSecInit);
+    bool prot = false;
+    auto aces = AcesOf(&ctx->TraceSecDesc, &prot);
+    ASSERT_EQ(aces.size(), 3u) << "no null DACL: not everyone may write";
+    EXPECT_TRUE(prot);
+    EXPECT_EQ(aces[2].sid, L"S-1-1-0");
+    EXPECT_EQ(aces[2].mask, FILE_GENERIC_READ);
+}
+
+// A user who makes the trace folder, or a folder on the way to it, a link
+// to somewhere else would have the spooler write there. Such a folder is
+// not used; the trace stays off for the port and nothing reaches the target.
+TEST_F(Trace, LinkedFoldersAreNotWrittenThrough)
+{
+    const std::wstring root = WinDir().substr(0, 2);
+    const std::wstring target = root + L"\\vjltrc-target";
+    const std::wstring linkBase = root + L"\\vjltrc-linkbase";
+    const std::wstring realBase = root + L"\\vjltrc-realbase";
+    CreateDirectoryW(target.c_str(), nullptr);
+    CreateDirectoryW(realBase.c_str(), nullptr);
+    ASSERT_TRUE(MakeFolderLink(linkBase, target)) << "Wine shows a Unix directory link as a reparse point";
+    ASSERT_TRUE(MakeFolderLink(realBase + L"\\VEKTL7700LOG", target));
+
+    for (const std::wstring& path : {linkBase + L"\\sub", realBase}) {
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        PortContext* ctx = NewContext(L"vjltrc-link");
+        EXPECT_FALSE(LoadSettings(ctx, "MODE=1\r\nPATH=" + std::string(path.begin(), path.end()) + "\r\n"));
+        EXPECT_EQ(ctx->bTraceOn, 0u);
+        EXPECT_EQ(ctx->dwTraceRefused, static_cast<DWORD>(PathVerdict::Link));
+        TraceWrite(ctx, "must not land in the target");
+        FreeContext(ctx);
+    }
+    EXPECT_TRUE(TraceFilesIn(target).empty());
+    EXPECT_FALSE(Exists(target + L"\\VEKTL7700LOG"));
+
+    // A folder swapped for a link after the port opened: the next line is dropped.
+    RemoveFolderLink(realBase + L"\\VEKTL7700LOG");
+    PortContext* ctx = Open(L"vjltrc-swap", "MODE=1\r\nPATH=" + std::string(realBase.begin(), realBase.end()) + "\r\n");
+    TraceWrite(ctx, "first");
+    const std::wstring live = realBase + L"\\VEKTL7700LOG\\VEKLM-vjltrc-swap.TRG";
+    ASSERT_TRUE(Exists(live));
+    DeleteFileW(live.c_str());
+    ASSERT_TRUE(RemoveDirectoryW((realBase + L"\\VEKTL7700LOG").c_str()));
+    ASSERT_TRUE(MakeFolderLink(realBase + L"\\VEKTL7700LOG", target));
+    TraceWrite(ctx, "second");
+    EXPECT_TRUE(TraceWriteRaw(ctx, "raw\r\n") == FALSE);
+    EXPECT_TRUE(TraceFilesIn(target).empty());
+
+    RemoveFolderLink(realBase + L"\\VEKTL7700LOG");
+    RemoveFolderLink(linkBase);
+    RemoveDirectoryW(realBase.c_str());
+    RemoveDirectoryW(target.c_str());
+}

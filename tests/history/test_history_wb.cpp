@@ -6,6 +6,7 @@
 #include "publish/binding.h"
 #include "publish/statusvar.h"
 #include "status/config.h"
+#include "support/unixlink.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pmdouble.h"
@@ -282,6 +283,34 @@ TEST_F(History, UnwritableHistorySwitchesItselfOffWithoutFailingPrinting) {
         EXPECT_TRUE(PJLMonClosePort(ctx));
         if (!traceFile.empty()) DeleteFileW(traceFile.c_str());
         EXPECT_EQ(FilesIn(dir), variant == 0 ? 0u : 2u) << "nothing written";
+    }
+}
+
+// The history is written as SYSTEM: a history folder, or a folder on the
+// way to it, that is a link to somewhere else is not written through. The
+// history goes off for the port, and the trace says why.
+TEST_F(History, LinkedFolderIsNotWrittenThrough) {
+    TraceOnForTest trace;
+    const std::string target = base + "\\target";
+    std::filesystem::create_directories(target);
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    for (const std::string& link : {dir, base + "\\RAS"}) {
+        SCOPED_TRACE(link);
+        RemoveTree(base + "\\RAS");
+        if (link == dir) CreateDirectoryA((base + "\\RAS").c_str(), nullptr);
+        ASSERT_TRUE(vjltest::MakeFolderLink(wide(link), wide(target)));
+        if (link != dir) CreateDirectoryA((target + "\\Trc").c_str(), nullptr);
+        PortContext* ctx = Port();
+        OutPrnHist_JobStatus(ctx, tool, "Start");
+        ResetPrintCheckInfo(ctx);
+        EXPECT_EQ(ctx->dwPrnOrdChk, 0u);
+        EXPECT_EQ(FilesIn(target), 0u);
+        EXPECT_EQ(FilesIn(target + "\\Trc"), 0u);
+        auto why = TraceTexts(ctx, "PrnOrdChk: [PrintHistoryFile] folder not used: a junction or symbolic link");
+        EXPECT_EQ(why.size(), 1u);
+        EXPECT_EQ(TraceTexts(ctx, "PrnOrdChk: [PrintHistoryFile] can not open.").size(), 1u);
+        if (ctx->pszTraceFile) DeleteFileW(ctx->pszTraceFile);   // the next round counts afresh
+        vjltest::RemoveFolderLink(wide(link));
     }
 }
 

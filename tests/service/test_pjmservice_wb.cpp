@@ -4,6 +4,7 @@
 #include "jobpath/docport.h"
 #include "service/pjmservice.h"
 #include "support/doccall_fixture.h"
+#include "support/unixlink.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pjmdouble.h"
@@ -268,6 +269,95 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     EXPECT_GE(Deletes(31), 1u);
     EXPECT_EQ(GlobalFindAtomW(kPrinter), 0);
     EXPECT_EQ(PjmDouble_Answers(), 0u);
+}
+
+// Anyone can create or hold the list's mutex. One held for ever (here with
+// the service itself running, RunStatus 1) costs the wait, which ends with
+// ClosePort, but never the job: it is not deleted, and the document can be
+// started again.
+TEST_F(PjmLink, ListMutexHeldForEverNeverCostsTheJob) {
+    ASSERT_TRUE(PjmDouble_Register());
+    ASSERT_TRUE(PjmDouble_CreateList());
+    PjmDouble_SetList(1, {});
+    version_.SetDword("RunStatus", 1);
+    ASSERT_TRUE(PjmDouble_HoldMutex());
+    BOOL result = TRUE;
+    DWORD error = 0;
+    std::thread doc([&] {
+        result = StartDoc(41);
+        error = GetLastError();
+    });
+    EXPECT_TRUE(FakeSpoolWaitUntil([] { return LogHas("Enter VHStartDoc(41)\r\n"); }, 20000));
+    PortContext* closing = ctx;
+    ctx = nullptr;
+    AddPortRef(closing);
+    EXPECT_TRUE(PJLMonClosePort(closing));
+    doc.join();
+    Release(closing);
+    ReleasePortRef(closing);
+    PjmDouble_ReleaseMutex();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(Deletes(41), 0u) << "the job stays for the spooler to send again";
+    EXPECT_TRUE(LogHas("JobID: 41 Can not own file mapping mutex\r\n"));
+    EXPECT_EQ(PjmDouble_Messages().size(), 0u) << "no restart request either";
+}
+
+// The service's log folder is written as SYSTEM: when it is a link to
+// somewhere else, neither log is written through it.
+TEST_F(PjmLink, LogFolderThatIsALinkIsNotWrittenThrough) {
+    std::string target = folder_ + "target";
+    std::string link = folder_ + "link";
+    CreateDirectoryA(target.c_str(), nullptr);
+    ASSERT_TRUE(vjltest::MakeFolderLink(std::wstring(link.begin(), link.end()), std::wstring(target.begin(), target.end())));
+    snprintf(szEventLogFolder, sizeof(szEventLogFolder), "%s\\", link.c_str());
+    snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%sVhPJMLVTL7700.log", szEventLogFolder);
+    WriteDebugLog("through a link");
+    WriteEventLog("through a link", kEventSourceName, kEventWarning);
+    EXPECT_FALSE(Exists(target + "\\VhPJMLVTL7700.log"));
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char day[32];
+    snprintf(day, sizeof(day), "\\%04d%02d%02d.log", t.wYear, t.wMonth, t.wDay);
+    EXPECT_FALSE(Exists(target + day));
+    vjltest::RemoveFolderLink(std::wstring(link.begin(), link.end()));
+    DeleteFileA((target + "\\VhPJMLVTL7700.log").c_str());
+    DeleteFileA((target + day).c_str());
+    RemoveDirectoryA(target.c_str());
+    snprintf(szEventLogFolder, sizeof(szEventLogFolder), "%s", folder_.c_str());
+    snprintf(szDebugLogPath, sizeof(szDebugLogPath), "%sVhPJMLVTL7700.log", folder_.c_str());
+}
+
+// A trace folder that is a link is not traced into; the trace cannot say
+// so, the event log does (debug mode).
+TEST_F(PjmLink, RefusedTraceFolderIsToldInTheEventLog) {
+    wchar_t win[MAX_PATH];
+    GetWindowsDirectoryW(win, MAX_PATH);
+    const std::wstring root(win, 2), ini = std::wstring(win) + L"\\VEKLMLOG.INI";
+    const std::wstring target = root + L"\\vjlpjm-target", link = root + L"\\vjlpjm-link";
+    CreateDirectoryW(target.c_str(), nullptr);
+    ASSERT_TRUE(vjltest::MakeFolderLink(link, target));
+    const std::string keys = "[VEKTL7700]\r\nMODE=1\r\nPATH=" + std::string(link.begin(), link.end()) + "\r\n";
+    HANDLE f = CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    WriteFile(f, keys.data(), static_cast<DWORD>(keys.size()), &n, nullptr);
+    CloseHandle(f);
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    PortContext* traced = Watch(OpenPortWb(L"PJM2:", kPrinter, PmDouble_Table()));
+    DeleteFileW(ini.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+    ASSERT_NE(traced, nullptr);
+    EXPECT_EQ(traced->bTraceOn, 0u);
+    Release(traced);
+    PJLMonClosePort(traced);
+    std::string events = Slurp(EventLogPath());
+    EXPECT_EQ(events.rfind("Warning,", 0), 0u) << events;
+    EXPECT_TRUE(EndsWith(events, ",VEK Tessaroline 7700 LanguageMonitor,Trace not written: the trace folder is a "
+                                 "junction or symbolic link.\r\n"))
+        << events;
+    EXPECT_FALSE(Exists(std::string(target.begin(), target.end()) + "\\VEKTL7700LOG"));
+    vjltest::RemoveFolderLink(link);
+    RemoveDirectoryW(target.c_str());
 }
 
 TEST_F(PjmLink, DebugLogPiecesTakeTheirArgumentsInTurn) {

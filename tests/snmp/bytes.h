@@ -36,10 +36,28 @@ inline Bytes Int(Bytes content) { return Tlv(0x02, content); }
 inline Bytes Oid(Bytes content) { return Tlv(0x06, content); }
 inline Bytes Binding(const Bytes& name, const Bytes& value) { return Tlv(0x30, Cat({name, value})); }
 
+// A request id of four bytes: the responder's "answer" words replace it
+// with the id of the request they answer.
+constexpr int32_t kEchoId = 0x01000000;
+
+// The contents of an INTEGER in its shortest form.
+inline Bytes IntBytes(int32_t v) {
+    Bytes out;
+    for (int shift = 24; shift > 0; shift -= 8) {
+        int32_t rest = v >> (shift - 1);
+        if (rest != 0 && rest != -1) {
+            for (; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+            return out;
+        }
+    }
+    out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
 inline Bytes Response(int32_t reqid, const std::vector<Bytes>& bindings, uint8_t status = 0) {
     Bytes list;
     for (const Bytes& b : bindings) list.insert(list.end(), b.begin(), b.end());
-    Bytes id = {static_cast<uint8_t>(reqid)};
+    Bytes id = IntBytes(reqid);
     return Tlv(0xA2, Cat({Int(id), Int({status}), Int({0}), Tlv(0x30, list)}));
 }
 

@@ -2,7 +2,9 @@
 // request bytes, and everything a real agent never sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "bytes.h"
 #include "native_helpers.h"
@@ -21,14 +23,34 @@ struct Winsock : ::testing::Environment {
 const auto* const kWinsock = ::testing::AddGlobalTestEnvironment(new Winsock);
 
 // Answers with the given binding value to sysDescr.0 (or the given name).
-Bytes Answer(const Bytes& value, int32_t reqid = 1, const Bytes& name = SysDescrName()) {
+// Sent with "answer", the request's id replaces kEchoId.
+Bytes Answer(const Bytes& value, int32_t reqid = kEchoId, const Bytes& name = SysDescrName()) {
     return Message(Response(reqid, {Binding(name, value)}));
+}
+
+// Datagrams carrying kEchoId go out with the request's id, others as they are.
+bool CarriesEchoId(const Bytes& d) {
+    const Bytes id = {0x02, 0x04, 0x01, 0x00, 0x00, 0x00};
+    return std::search(d.begin(), d.end(), id.begin(), id.end()) != d.end();
 }
 
 std::string Script(std::initializer_list<Bytes> datagrams) {
     std::string s = "reply\n";
-    for (const Bytes& d : datagrams) s += "send " + HexOf(d) + "\n";
+    for (const Bytes& d : datagrams) s += (CarriesEchoId(d) ? "answer " : "send ") + HexOf(d) + "\n";
     return s;
+}
+
+// The request id of a request the client sent (short lengths throughout:
+// the requests of these tests are small).
+int32_t RequestIdOf(const Bytes& r) {
+    size_t at = 2 + 3;                                  // message header, version
+    if (r.size() < at + 2) return 0;
+    at += 2 + r[at + 1];                                // community
+    if (r.size() < at + 4 || r[at + 2] != 0x02) return 0;
+    size_t n = r[at + 3];
+    int32_t id = 0;
+    for (size_t i = 0; i < n && at + 4 + i < r.size(); i++) id = static_cast<int32_t>(static_cast<uint32_t>(id) << 8 | r[at + 4 + i]);
+    return id;
 }
 
 struct Responder : ::testing::Test {
@@ -52,16 +74,21 @@ TEST_F(Responder, GetStringSendsTheWorkedExampleAndPadsTheText) {
     for (int i = 7; i < 256; i++) ASSERT_EQ(value[i], 0) << i;
     auto got = Stopped();
     ASSERT_EQ(got.size(), 1u);
-    Bytes expect = {0x30, 0x27, 0x02, 0x01, 0x00, 0x04, 0x06, 'C', '1', 'C', '2', 'C', '3', 0xA0, 0x1A,
-                    0x02, 0x01, 0x01, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0F, 0x30, 0x0D, 0x06,
-                    0x08, 0x2B, 0x06, 0x01, 0x02, 0x01, 0x01, 0x01, 0x00, 0x04, 0x01, 0x00};
-    EXPECT_EQ(got[0], expect);
+    // The request id is four random bytes (checked below); the rest is exact.
+    Bytes expect = {0x30, 0x2A, 0x02, 0x01, 0x00, 0x04, 0x06, 'C', '1', 'C', '2', 'C', '3', 0xA0, 0x1D,
+                    0x02, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0F, 0x30,
+                    0x0D, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x02, 0x01, 0x01, 0x01, 0x00, 0x04, 0x01, 0x00};
+    ASSERT_EQ(got[0].size(), expect.size());
+    Bytes masked = got[0];
+    std::fill(masked.begin() + 17, masked.begin() + 21, 0xFF);
+    EXPECT_EQ(masked, expect);
+    EXPECT_GE(RequestIdOf(got[0]), 0x01000000);
 }
 
 TEST_F(Responder, GetIntegerSendsIntegerZeroAndReadsIntegerOrNull) {
     Bytes name = Oid({0x2B, 6, 1, 2, 1, 25, 3, 2, 1, 5, 1});
-    Start("127.0.3.21", "reply\nsend " + HexOf(Answer(Int({5}), 1, name)) + "\nreply\nsend " +
-                            HexOf(Answer(Tlv(0x05, {}), 1, name)) + "\n");
+    Start("127.0.3.21", "reply\nanswer " + HexOf(Answer(Int({5}), kEchoId, name)) + "\nreply\nanswer " +
+                            HexOf(Answer(Tlv(0x05, {}), kEchoId, name)) + "\n");
     LONG v = -7;
     ASSERT_EQ(SnmpGetInteger("127.0.3.21", &v, "1.3.6.1.2.1.25.3.2.1.5.1", ""), 1);
     EXPECT_EQ(v, 5);
@@ -70,6 +97,9 @@ TEST_F(Responder, GetIntegerSendsIntegerZeroAndReadsIntegerOrNull) {
     EXPECT_EQ(v, 0);
     auto got = Stopped();
     ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(RequestIdOf(got[0]), RequestIdOf(got[1])) << "a fresh id per exchange";
+    std::fill(got[0].begin() + 17, got[0].begin() + 21, 0);
+    std::fill(got[1].begin() + 17, got[1].begin() + 21, 0);
     EXPECT_EQ(got[0], got[1]);
     // Default community, and the binding's value INTEGER 0.
     EXPECT_EQ(Bytes(got[0].begin() + 5, got[0].begin() + 13), Cat({Bytes{0x04, 0x06}, Str("ravine")}));
@@ -78,8 +108,8 @@ TEST_F(Responder, GetIntegerSendsIntegerZeroAndReadsIntegerOrNull) {
 
 TEST_F(Responder, GetNextReplacesTheOidBuffer) {
     Bytes next = Oid({0x2B, 6, 1, 2, 1, 43, 18, 1, 1, 8, 1, 3});
-    Start("127.0.3.22", "reply\nsend " + HexOf(Answer(Tlv(0x04, Str("Paper jam")), 1, next)) + "\nreply\nsend " +
-                            HexOf(Answer(Int({0x01, 0x00}), 1, next)) + "\n");
+    Start("127.0.3.22", "reply\nanswer " + HexOf(Answer(Tlv(0x04, Str("Paper jam")), kEchoId, next)) + "\nreply\nanswer " +
+                            HexOf(Answer(Int({0x01, 0x00}), kEchoId, next)) + "\n");
     char oid[256];
     memset(oid, 'x', sizeof oid);
     strcpy(oid, "1.3.6.1.2.1.43.18.1.1.8.1");
@@ -101,7 +131,7 @@ TEST_F(Responder, GetNextReplacesTheOidBuffer) {
 
 TEST_F(Responder, SetSendsTheValueAndReturnsTheAnswer) {
     Bytes name = Oid({0x2B, 6, 1, 4, 1, 0x81, 0x7D, 8, 0x4C, 3, 2, 1, 1, 1, 7});
-    Start("127.0.3.23", Script({Answer(Int({9}), 1, name)}));
+    Start("127.0.3.23", Script({Answer(Int({9}), kEchoId, name)}));
     LONG v = 4;
     ASSERT_EQ(SnmpSetInteger("127.0.3.23", &v, "1.3.6.1.4.1.253.8.76.3.2.1.1.1.7", "ravine"), 1);
     EXPECT_EQ(v, 9);
@@ -120,7 +150,7 @@ TEST_F(Responder, IgnoresEverythingButTheMatchingAnswer) {
     Bytes good = Answer(Tlv(0x04, Str("right")));
     Bytes trailing = Cat({Answer(Tlv(0x04, Str("trailing"))), Bytes{0x00}});
     Bytes truncated(good.begin(), good.end() - 1);
-    Bytes overlong = Message(Tlv(0xA2, Cat({Int({1}), Int({0}), Int({0}), Tlv(0x30, big)})));
+    Bytes overlong = Message(Tlv(0xA2, Cat({Int({1, 0, 0, 0}), Int({0}), Int({0}), Tlv(0x30, big)})));
     ASSERT_GT(overlong.size(), 2048u);
     Bytes trap = Message(Tlv(0xA4, Cat({Oid({0x2B}), Tlv(0x40, {127, 0, 3, 24}), Int({1}), Int({0}),
                                        Tlv(0x43, {0}), Tlv(0x30, Binding(SysDescrName(), Tlv(0x04, Str("trap"))))})));
@@ -131,7 +161,7 @@ TEST_F(Responder, IgnoresEverythingButTheMatchingAnswer) {
                                 Answer(Tlv(0x80, {})),
                                 Answer(Tlv(0x81, {})),
                                 Answer(Tlv(0x82, {})),
-                                Message(Tlv(0xA2, Cat({Int({1}), Int({0}), Int({0}), Tlv(0x30, junkList)}))),
+                                Message(Tlv(0xA2, Cat({Int({1, 0, 0, 0}), Int({0}), Int({0}), Tlv(0x30, junkList)}))),
                                 trap,
                                 Bytes{},
                                 Bytes{0xDE, 0xAD},
@@ -145,7 +175,7 @@ TEST_F(Responder, IgnoresEverythingButTheMatchingAnswer) {
 TEST_F(Responder, ThirtyBindingsAreAnAnswer) {
     Bytes list;
     for (int i = 0; i < 30; i++) list = Cat({list, Binding(SysDescrName(), Tlv(0x04, Str(i ? "other" : "first")))});
-    Start("127.0.3.25", Script({Message(Tlv(0xA2, Cat({Int({1}), Int({2}), Int({1}), Tlv(0x30, list)})))}));
+    Start("127.0.3.25", Script({Message(Tlv(0xA2, Cat({Int({1, 0, 0, 0}), Int({2}), Int({1}), Tlv(0x30, list)})))}));
     char value[256];
     ASSERT_EQ(SnmpGetString("127.0.3.25", value, "1.3.6.1.2.1.1.1.0", "ravine"), 1);
     EXPECT_STREQ(value, "first");
@@ -192,7 +222,7 @@ TEST_F(Responder, RefusedRequestsSendNothing) {
 // A datagram that arrives during a wait: the wait reports "ready" (-1, code
 // 0) and the next receive returns it.
 TEST_F(Responder, ReceiveReportsReadinessThenTheDatagram) {
-    Start("127.0.3.29", "reply\nsleep 300\nsend " + HexOf(Answer(Int({1}))) + "\n");
+    Start("127.0.3.29", "reply\nsleep 300\nanswer " + HexOf(Answer(Int({1}))) + "\n");
     auto x = std::make_unique<SnmpExchange>();
     ASSERT_EQ(SnmpPrepareExchange(x.get(), "127.0.3.29", "1.3.6.1.2.1.1.1.0", "", SNMP_PDU_GET, BER_INTEGER, 0), 1);
     ASSERT_NE(SnmpOpen(x.get()), INVALID_SOCKET);
@@ -223,7 +253,9 @@ TEST_F(Responder, BroadcastCollectsAndOrdersByAddressText) {
     std::string script = "reply\n";
     const char* from[] = {"3", "2", "1", "3", "4"};   // .34, .31, .3, .34 again, .32
     for (int i = 0; i < 5; i++)
-        script += std::string("send-from ") + from[i] + " " + HexOf(Answer(Int({static_cast<uint8_t>(i)}))) + "\n";
+        script += std::string("answer-from ") + from[i] + " " + HexOf(Answer(Int({static_cast<uint8_t>(i)}))) + "\n";
+    // Any address may answer a broadcast, but only with its request id.
+    script += "send-from 2 " + HexOf(Answer(Int({9}), 2)) + "\n";
     Start("127.0.3.30", script, "127.0.3.3,127.0.3.31,127.0.3.34,127.0.3.32");
     auto x = std::make_unique<SnmpExchange>();
     ASSERT_EQ(SnmpPrepareExchange(x.get(), "", "1.3.6.1.2.1.1.1.0", "", SNMP_PDU_GET, BER_INTEGER, 0), 1);
@@ -247,7 +279,7 @@ TEST_F(Responder, BroadcastCollectsAndOrdersByAddressText) {
 
 TEST_F(Responder, BroadcastStopsAtSixtyFourAnswers) {
     std::string script = "reply\n";
-    for (int i = 0; i < 70; i++) script += "send " + HexOf(Answer(Int({static_cast<uint8_t>(i)}))) + "\n";
+    for (int i = 0; i < 70; i++) script += "answer " + HexOf(Answer(Int({static_cast<uint8_t>(i)}))) + "\n";
     Start("127.0.3.35", script);
     auto x = std::make_unique<SnmpExchange>();
     ASSERT_EQ(SnmpPrepareExchange(x.get(), "127.0.3.35", "1.3.6.1.2.1.1.1.0", "", SNMP_PDU_GET, BER_INTEGER, 0), 1);
@@ -257,6 +289,73 @@ TEST_F(Responder, BroadcastStopsAtSixtyFourAnswers) {
     SnmpClose(x.get());
     EXPECT_EQ(x->cResults, 64u);
     EXPECT_NE(x->dwError, SNMP_ERR_TIMEOUT);
+}
+
+// Only the printer that was asked may answer: a datagram with the right
+// request id from another host, or from the right host but another port,
+// arriving first, is not the answer; the real one behind it is.
+TEST_F(Responder, AnswersFromElsewhereAreIgnored) {
+    Bytes forged = Answer(Tlv(0x04, Str("forged")));
+    std::string script = "reply\nanswer-from 1 " + HexOf(forged) + "\nanswer-port 1161 " + HexOf(forged) +
+                         "\nanswer " + HexOf(Answer(Tlv(0x04, Str("real")))) + "\n";
+    // Alone, the forged answer is no answer at all.
+    script += "reply\nanswer-from 1 " + HexOf(forged) + "\n";
+    Start("127.23.0.1", script, "127.23.1.1");
+    char value[256];
+    ASSERT_EQ(SnmpGetString("127.23.0.1", value, "1.3.6.1.2.1.1.1.0", "ravine"), 1);
+    EXPECT_STREQ(value, "real");
+    strcpy(value, "untouched");
+    EXPECT_EQ(SnmpGetString("127.23.0.1", value, "1.3.6.1.2.1.1.1.0", "ravine"), 0);
+    EXPECT_STREQ(value, "untouched");
+    EXPECT_EQ(Stopped().size(), 2u);
+}
+
+// An answer to an earlier exchange, from the printer itself, arriving
+// while a later exchange waits, is not the later one's answer.
+TEST_F(Responder, LateAnswerToAnEarlierExchangeIsIgnored) {
+    std::string script = "reply\nanswer " + HexOf(Answer(Int({1}))) + "\n";
+    script += "reply\nanswer-earlier " + HexOf(Answer(Int({2}))) + "\nanswer " + HexOf(Answer(Int({3}))) + "\n";
+    Start("127.23.0.2", script);
+    LONG v = 0;
+    ASSERT_EQ(SnmpGetInteger("127.23.0.2", &v, "1.3.6.1.2.1.1.1.0", "ravine"), 1);
+    EXPECT_EQ(v, 1);
+    ASSERT_EQ(SnmpGetInteger("127.23.0.2", &v, "1.3.6.1.2.1.1.1.0", "ravine"), 1);
+    EXPECT_EQ(v, 3);
+    auto got = Stopped();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(RequestIdOf(got[0]), RequestIdOf(got[1]));
+}
+
+TEST(SnmpRequestId, FreshPositiveFourByteIdsFromManyThreads) {
+    constexpr int kThreads = 4, kEach = 500;
+    std::vector<int32_t> ids(kThreads * kEach);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) ids[t * kEach + i] = SnmpNewRequestId();
+        });
+    for (auto& th : threads) th.join();
+    for (int32_t id : ids) ASSERT_GE(id, 0x01000000);
+    std::sort(ids.begin(), ids.end());
+    // 2000 draws from 2^31 - 2^24 values: a repeat is a broken source.
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+    EXPECT_GT(ids.back() - ids.front(), 0x40000000) << "spread over the range, not a counter";
+}
+
+TEST(SnmpRequestId, UnicastAnswerMustComeFromTheAskedAddressAndPort) {
+    auto x = std::make_unique<SnmpExchange>();
+    x->dwAddr = inet_addr("127.23.0.3");
+    x->wPort = 161;
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr("127.23.0.3");
+    from.sin_port = htons(161);
+    EXPECT_TRUE(SnmpFromDestination(x.get(), from));
+    from.sin_port = htons(162);
+    EXPECT_FALSE(SnmpFromDestination(x.get(), from));
+    from.sin_port = htons(161);
+    from.sin_addr.s_addr = inet_addr("127.23.1.3");
+    EXPECT_FALSE(SnmpFromDestination(x.get(), from));
 }
 
 TEST(SnmpOpen, BroadcastNeedsNoLookupAndBadNamesSendNothing) {

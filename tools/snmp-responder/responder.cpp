@@ -9,6 +9,13 @@
 //   reply-always             the last block: answers every request from now on
 //   send <hex>               a datagram from the address that got the request
 //   send-from <n> <hex>      a datagram from the n-th address (0-based)
+//   answer <hex>             as send, with the request's request id put in
+//                            place of the datagram's, as an agent echoes it
+//   answer-from <n> <hex>    as answer, from the n-th address
+//   answer-earlier <hex>     as answer with the id of the request before
+//                            this one: a late answer to an earlier request
+//   answer-port <p> <hex>    as answer, from the request's address but
+//                            from UDP port p instead of 161
 //   sleep <ms>               a pause between datagrams
 // Requests beyond the last block are only logged. SIGTERM or the lifetime
 // (default 60 s) ends it; the pid file is removed on the way out.
@@ -19,6 +26,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -41,6 +49,8 @@ struct Step {
     int from;                 // -1: the receiving socket
     std::vector<uint8_t> bytes;
     int ms;
+    enum { Verbatim, ThisId, EarlierId } id = Verbatim;
+    int port = 0;             // 0: the receiving socket's port
 };
 using Block = std::vector<Step>;
 
@@ -83,6 +93,20 @@ std::vector<Block> ReadScript(const std::string& path) {
             ls >> s.from;
             std::getline(ls, rest);
             s.bytes = FromHex(rest);
+        } else if (word == "answer" || word == "answer-earlier") {
+            s.id = word == "answer" ? Step::ThisId : Step::EarlierId;
+            std::getline(ls, rest);
+            s.bytes = FromHex(rest);
+        } else if (word == "answer-from") {
+            s.id = Step::ThisId;
+            ls >> s.from;
+            std::getline(ls, rest);
+            s.bytes = FromHex(rest);
+        } else if (word == "answer-port") {
+            s.id = Step::ThisId;
+            ls >> s.port;
+            std::getline(ls, rest);
+            s.bytes = FromHex(rest);
         } else if (word == "sleep") {
             s.kind = Step::Sleep;
             ls >> s.ms;
@@ -93,6 +117,81 @@ std::vector<Block> ReadScript(const std::string& path) {
         blocks.back().push_back(s);
     }
     return blocks;
+}
+
+bool ReadHeader(const std::vector<uint8_t>& m, size_t& at, uint8_t tag, size_t& len) {
+    if (at + 2 > m.size() || m[at] != tag) return false;
+    size_t n = m[at + 1];
+    at += 2;
+    if (n & 0x80) {
+        size_t bytes = n & 0x7F;
+        if (bytes == 0 || bytes > 2 || at + bytes > m.size()) return false;
+        n = 0;
+        for (size_t i = 0; i < bytes; i++) n = n << 8 | m[at++];
+    }
+    len = n;
+    return at + n <= m.size();
+}
+
+// Where the parts of an SNMP message lie: SEQUENCE { INTEGER version,
+// OCTET STRING community, PDU { INTEGER request id, rest } }.
+struct Layout {
+    size_t head = 0;      // end of the version and community (from the outer contents)
+    size_t body = 0;      // start of the outer contents
+    uint8_t pduTag = 0;
+    size_t id = 0, idLen = 0;
+    size_t rest = 0, restEnd = 0;
+    size_t bodyEnd = 0;   // end of the outer contents
+};
+
+bool Parse(const std::vector<uint8_t>& m, Layout* l) {
+    size_t at = 0, n = 0;
+    if (!ReadHeader(m, at, 0x30, n)) return false;
+    l->body = at;
+    l->bodyEnd = at + n;
+    if (!ReadHeader(m, at, 0x02, n)) return false;
+    at += n;
+    if (!ReadHeader(m, at, 0x04, n)) return false;
+    at += n;
+    l->head = at;
+    if (at >= m.size() || m[at] < 0xA0 || m[at] > 0xA3) return false;
+    l->pduTag = m[at];
+    size_t pduLen = 0;
+    if (!ReadHeader(m, at, l->pduTag, pduLen)) return false;
+    size_t pduEnd = at + pduLen;
+    if (!ReadHeader(m, at, 0x02, n)) return false;
+    l->id = at;
+    l->idLen = n;
+    l->rest = at + n;
+    l->restEnd = pduEnd;
+    return l->rest <= l->restEnd && l->restEnd <= l->bodyEnd;
+}
+
+std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content) {
+    std::vector<uint8_t> out{tag};
+    size_t n = content.size();
+    if (n >= 256) out.push_back(0x82), out.push_back(static_cast<uint8_t>(n >> 8));
+    else if (n >= 128) out.push_back(0x81);
+    out.push_back(static_cast<uint8_t>(n));
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+// The scripted datagram with the request id taken from `request`, lengths
+// written afresh; anything not shaped like a message goes out as it is.
+std::vector<uint8_t> WithIdOf(const std::vector<uint8_t>& out, const std::vector<uint8_t>& request) {
+    Layout o, r;
+    if (!Parse(out, &o) || !Parse(request, &r)) return out;
+    std::vector<uint8_t> pdu = Tlv(0x02, std::vector<uint8_t>(request.begin() + r.id, request.begin() + r.id + r.idLen));
+    pdu.insert(pdu.end(), out.begin() + o.rest, out.begin() + o.restEnd);
+    std::vector<uint8_t> body(out.begin() + o.body, out.begin() + o.head);
+    std::vector<uint8_t> p = Tlv(o.pduTag, pdu);
+    body.insert(body.end(), p.begin(), p.end());
+    // Whatever followed the PDU or the message follows it still.
+    body.insert(body.end(), out.begin() + o.restEnd, out.begin() + o.bodyEnd);
+    std::vector<uint8_t> m = Tlv(0x30, body);
+    m.insert(m.end(), out.begin() + o.bodyEnd, out.end());
+    return m;
 }
 
 bool IsLoopback(const in_addr& a) { return (ntohl(a.s_addr) >> 24) == 127; }
@@ -142,6 +241,7 @@ int main(int argc, char** argv) {
     WriteFile(dir + "/ready", "ready\n");
 
     size_t next = 0;
+    std::vector<uint8_t> earlier, current;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime);
     std::vector<pollfd> fds;
     for (int s : socks) fds.push_back({s, POLLIN, 0});
@@ -157,6 +257,8 @@ int main(int argc, char** argv) {
             std::string hex;
             char h[3];
             for (ssize_t k = 0; k < n; k++) snprintf(h, sizeof h, "%02X", buf[k]), hex += h;
+            earlier.swap(current);
+            current.assign(buf, buf + n);
             if (!gRepeatLast) {   // a benchmark's thousands of requests are not kept
                 FILE* f = fopen((dir + "/received").c_str(), "a");
                 if (f) fprintf(f, "%s\n", hex.c_str()), fclose(f);
@@ -169,7 +271,26 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 int out = s.from >= 0 && static_cast<size_t>(s.from) < socks.size() ? socks[s.from] : socks[i];
-                sendto(out, s.bytes.data(), s.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                std::vector<uint8_t> bytes = s.id == Step::ThisId      ? WithIdOf(s.bytes, current)
+                                             : s.id == Step::EarlierId ? WithIdOf(s.bytes, earlier)
+                                                                       : s.bytes;
+                int own = -1;
+                if (s.port) {
+                    // The request's address, another port: bound for this datagram only.
+                    sockaddr_in local{};
+                    socklen_t ll = sizeof local;
+                    getsockname(socks[i], reinterpret_cast<sockaddr*>(&local), &ll);
+                    local.sin_port = htons(static_cast<uint16_t>(s.port));
+                    own = socket(AF_INET, SOCK_DGRAM, 0);
+                    if (bind(own, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                        fprintf(stderr, "snmp-responder: bind port %d: %s\n", s.port, strerror(errno));
+                        close(own);
+                        continue;
+                    }
+                    out = own;
+                }
+                sendto(out, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                if (own >= 0) close(own);
             }
             next++;
         }
