@@ -386,11 +386,17 @@ BOOL SendUstatusOff(PortContext* ctx) {
 
 void ReleaseQueuedJobs(PortContext* ctx) {
     PortLock lock(ctx);
+    // Nobody follows the queued jobs any more: each gets its one release
+    // now, through its own printer (the open document's job is owed to its
+    // EndDocPort); the dropped bindings kept for that go afterwards.
     while (JobQueueEntry* e = ctx->pJobQueueHead) {
         ctx->pJobQueueHead = e->pNext;
+        if (!(e->dwReportFlags & REPORT_EJECTED))
+            ReleaseJobEntry(ctx, e, "REFRESH:ResetPortState SetJob[LAST_PAGE_EJECTED(%d)]");
         MemFree(e);
     }
     ctx->pJobQueueTail = nullptr;
+    FreeRetiredBindings(ctx, false);
     if (JcidList* list = ctx->pJcidList) {
         // Nodes are {next, data}: each owns its data block.
         auto** node = static_cast<void**>(list->pFirst);

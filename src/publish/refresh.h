@@ -15,7 +15,7 @@ BOOL EjectQueuedJobs(PortContext* ctx);
 BOOL SendUstatusOff(PortContext* ctx);
 BOOL OpenPortForStatus(PortContext* ctx);
 void ResetPortState(PortContext* ctx);
-// Empties the job queue and the JCID list.
+// Releases every queued job once and empties the queue and the JCID list.
 void ReleaseQueuedJobs(PortContext* ctx);
 
 // Sleep between cycles when the interval is not variable, in ms.

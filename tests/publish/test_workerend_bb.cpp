@@ -1,5 +1,6 @@
 // The end of a port's refresh thread, through the DLL: a document or a
-// "Wake Up" that arrives while the thread is on its way out.
+// "Wake Up" that arrives while the thread is on its way out, and the jobs a
+// stopped thread leaves in the queue.
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -196,5 +197,55 @@ TEST_F(WorkerEnd, AWakeUpDuringTheStatusOffKeepsTheThread) {
     EXPECT_EQ(Ejections(first).size(), 1u);
     EXPECT_EQ(Ask(L"Stop Polling"), static_cast<DWORD>(-19));
 }
+
+// A notification that stops the thread (the printer deleted, the status
+// service restarted, the printer moved to another port, its manager shut
+// down) releases every queued job once, each through its own printer.
+enum class Stop { DelPrn, StartStatus, PortMoved, TerminateManager };
+
+class StoppedWorker : public WorkerEnd, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(StoppedWorker, ReleasesEachQueuedJobOnceThroughItsOwnPrinter) {
+    const Stop kind = GetParam();
+    Begin(("127.21.2." + std::to_string(11 + static_cast<int>(kind))).c_str());
+    DWORD b = PrintJob(kDeskB, 81);
+    DWORD a = PrintJob(kDeskA, 82);
+    ASSERT_TRUE(Eventually([&] { return CountPrefix(kSleep) >= 1; })) << "the thread follows the jobs";
+    ASSERT_TRUE(Eventually([&] { return SrmDouble_CallCount("SetNotificationEventExA") >= 2; }))
+        << "both printers' managers are watched";
+    ASSERT_TRUE(Ejections(a).empty() && Ejections(b).empty()) << "the printer still holds both jobs";
+
+    switch (kind) {
+    case Stop::DelPrn: {
+        HANDLE e = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"VKLVJPPWD:DEL_PRN:End Desk A");
+        ASSERT_NE(e, nullptr);
+        SetEvent(e);
+        CloseHandle(e);
+        break;
+    }
+    case Stop::StartStatus: {
+        HANDLE e = CreateEventW(nullptr, FALSE, FALSE, L"Global\\VKLVJPSDB:START_STATUS");
+        ASSERT_NE(e, nullptr);
+        SetEvent(e);
+        CloseHandle(e);
+        break;
+    }
+    case Stop::PortMoved: ASSERT_TRUE(SrmDouble_SetPort(kDeskA, 1, L"IP_ELSEWHERE", L"")); break;
+    case Stop::TerminateManager: ASSERT_TRUE(SrmDouble_SetDword(kDeskA, "TerminateManager", 1)); break;
+    }
+    ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << "the notification stops the thread";
+    EXPECT_EQ(Ejections(a), std::vector<std::wstring>{kDeskA});
+    EXPECT_EQ(Ejections(b), std::vector<std::wstring>{kDeskB});
+}
+INSTANTIATE_TEST_SUITE_P(Notifications, StoppedWorker,
+                         ::testing::Values(Stop::DelPrn, Stop::StartStatus, Stop::PortMoved, Stop::TerminateManager),
+                         [](const ::testing::TestParamInfo<Stop>& i) {
+                             switch (i.param) {
+                             case Stop::DelPrn: return std::string("PrinterDeleted");
+                             case Stop::StartStatus: return std::string("StatusServiceRestarted");
+                             case Stop::PortMoved: return std::string("PrinterMoved");
+                             default: return std::string("ManagerTerminated");
+                             }
+                         });
 
 }  // namespace
