@@ -71,7 +71,7 @@ void WakePortWorker(PortContext* ctx) { SetEvent(ctx->hWakeEvent); }
 void PortWorkerMarkEnding(PortContext* ctx) {
     PortLock lock(ctx);
     ctx->bWorkerEnding = 1;
-    ctx->pfnWorkerRecall = nullptr;
+    // A recall already made (by a starter that wants another procedure) stands.
     ctx->cDocStartsAtEnding = ctx->cDocStarts;
 }
 
