@@ -11,10 +11,13 @@ constexpr DWORD kReturningWorkerWaitMs = 5000;
 BOOL StartPortWorker(PortContext* ctx, LPTHREAD_START_ROUTINE proc) {
     PortLock lock(ctx);
     if (ctx->status & ST_CLOSING) return FALSE;
-    if ((ctx->status & ST_THREAD_ALIVE) && (ctx->bWorkerEnding || (ctx->pfnWorker && ctx->pfnWorker != proc))) {
-        // Waiting for it here could wait on a right this caller holds.
-        ctx->pfnWorkerRecall = proc;
-        return TRUE;
+    if (ctx->status & ST_THREAD_ALIVE) {
+        if (ctx->bWorkerEnding || (ctx->pfnWorker && ctx->pfnWorker != proc)) {
+            // Waiting for it here could wait on a right this caller holds.
+            ctx->pfnWorkerRecall = proc;
+            return TRUE;
+        }
+        if (!ctx->hWorkerThread) return FALSE;   // a worker of someone else's runs
     }
     if (HANDLE old = ctx->hWorkerThread) {
         if (WaitForSingleObject(old, 0) == WAIT_TIMEOUT) {
