@@ -21,9 +21,10 @@ BOOL StopPortWorker(PortContext* ctx, DWORD timeoutMs);
 void WakePortWorker(PortContext* ctx);
 
 // The worker has decided to end: from here on a starter recalls it rather
-// than taking it for running. Marked under the port lock, holding the
-// spooler-access right, before any step that can give the right up; the
-// caller checks its reasons to go on under the same lock.
+// than taking it for running. Marked under the port lock before any step
+// that can give the spooler-access right up; a worker that resets the port
+// marks holding the right and checks its reasons to go on under the same
+// lock.
 void PortWorkerMarkEnding(PortContext* ctx);
 
 // A document started on the port since the worker marked itself ending.
