@@ -12,6 +12,7 @@
 #include "publish/binding.h"
 #include "publish/refresh.h"
 #include "publish/statusvar.h"
+#include "publish/worker.h"
 #include "service/pjmservice.h"
 #include "status/devcheck.h"
 
@@ -323,6 +324,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");
     StatusSet(ctx, ST_IN_DOC);
+    NoteDocumentStart(ctx);
     ReadPortMode(ctx);
     if (ctx->status & ST_PM_DOC) {
         PMEndDocPort(ctx);
@@ -380,7 +382,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         PortLock lock(ctx);
         StatusSet(ctx, ST_WAIT_JOBHDR);
         ctx->bJobStarted = 1;
-        if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
+        StartUstatusThread(ctx);   // a running worker is kept, an ending one recalled
         if (!ctx->pJobQueueHead && (ctx->status & ST_WAIT_JOBHDR)) SetPrintingStatus(ctx, TRUE);
         OpenOwedEjects(ctx);
         InJobQueue(JobId, ctx);

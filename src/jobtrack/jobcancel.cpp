@@ -136,6 +136,8 @@ JOB_INFO_1W* ReadJobInfo(HANDLE printer, DWORD jobId, bool pauseOnFailure) {
 
 }  // namespace
 
+void ReleaseJobEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) { ReleaseEntry(ctx, e, traceFmt); }
+
 bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e) {
     return ctx->bPayAtEndDoc && e->dwJobId == ctx->JobId;
 }

@@ -16,6 +16,10 @@ BOOL DEP_CancelJob_SNMP(PortContext* ctx);
 // the open document once its data reached the printer (then 1).
 BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent);
 BOOL SendingJobInfo(PortContext* ctx, BOOL fill);
+// Releases one entry leaving the queue, once, through its own printer's
+// handle: owed to EndDocPort for the open document's job, else notified now
+// (traceFmt names the place, with the job id).
+void ReleaseJobEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt);
 BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE data, JobQueueEntry* entry);
 
 // The notices owed to the current document's job (cLastPageEjected):

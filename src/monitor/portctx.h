@@ -80,6 +80,16 @@ struct PortContext {
     // stopping it can wait on it; null when none was started since the last
     // reap. hWakeEvent lives as long as the context.
     HANDLE hWorkerThread;
+    // The worker's way out, under the port lock: it has decided to end
+    // (bWorkerEnding); a starter that came after that (pfnWorkerRecall) has
+    // it run that procedure instead of ending; the procedure it runs now.
+    DWORD bWorkerEnding;
+    LPTHREAD_START_ROUTINE pfnWorkerRecall;
+    LPTHREAD_START_ROUTINE pfnWorker;
+    // Documents started on the port, and their count when the worker
+    // decided to end: a later one's state is not the worker's to reset.
+    volatile LONG cDocStarts;
+    LONG cDocStartsAtEnding;
 
     // --- port settings ---
     DWORD bVariablePolling;

@@ -310,9 +310,18 @@ BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR p
         SetReturned(lpcbReturned);
         if (HasAnswerRoom(lpOutBuffer, cbOutBuffer)) {
             DWORD answer = ANSWER_REFUSED;
-            if (!ctx->bWakeUp) {
-                ctx->bWakeUp = 1;
-                if (!(ctx->status & ST_THREAD_ALIVE)) StartUstatusThread(ctx);
+            bool woken = false;
+            {
+                // The worker decides to end under the port lock: it sees the
+                // wake, or the start below recalls it on its way out.
+                PortLock lock(ctx);
+                if (!ctx->bWakeUp) {
+                    ctx->bWakeUp = 1;
+                    StartUstatusThread(ctx);
+                    woken = true;
+                }
+            }
+            if (woken) {
                 // Other ports have no thread to hold: their bindings are refreshed now.
                 if (ctx->dwPortStatus & PORTKIND_OTHER) {
                     RefreshSRMBindings(ctx);

@@ -76,59 +76,64 @@ DWORD CycleSleepMs(const PortContext* ctx, DWORD spent) {
     return ctx->pJobQueueHead ? kBusyCycleMs : kIdleCycleMs;
 }
 
-// The worker's last steps; the right, when held, is given back after the
-// thread bits are cleared and before the context reference goes.
-DWORD EndThread(PortContext* ctx, bool held, bool ranCycles, const char* line) {
+// The end is decided holding the right (or on a port that never waits for
+// it): a StartDocPort has then either finished, and its document holds the
+// thread, or starts after the mark and recalls it. Under the port lock, so
+// that a "Wake Up" is either seen here or recalls the thread. With
+// `bindingNeeded`, a port without bindings is a reason to end as well.
+bool DecideEnd(PortContext* ctx, bool held, bool bindingNeeded = false) {
+    if (!held && !SkipsRight(ctx)) return false;   // the right was not had: go round again
+    PortLock lock(ctx);
+    if (Running(ctx) && !IsRefreshDone(ctx) && !(bindingNeeded && !ctx->pBindList)) return false;
+    PortWorkerMarkEnding(ctx);
+    return true;
+}
+
+// The worker's last steps. The status-off write may give the right back:
+// whoever starts meanwhile recalls the worker (the procedure to run is
+// returned) or leaves a document whose state is not the worker's to reset.
+// The right, when held, is given back after the thread bits are cleared.
+LPTHREAD_START_ROUTINE EndThread(PortContext* ctx, bool held, bool ranCycles, const char* line) {
     EndRefreshCycle(ctx);
-    // A thread that ran cycles without a binding leaves the neutral status behind.
-    if (ranCycles && (ctx->status & ST_THREAD_RUN)) {
-        PortLock lock(ctx);
-        if (!ctx->pBindList) {
-            SetPrinterExtStatus(ctx);
-            ResetPrinterStatus(ctx, FALSE);
-            ResetErrVariables(ctx, FALSE);
-        }
+    PortLock lock(ctx);
+    if (LPTHREAD_START_ROUTINE next = PortWorkerRecall(ctx)) {
+        lock.unlock();
+        GiveRight(ctx, held);
+        return next;
     }
-    ResetPortState(ctx);
+    // A thread that ran cycles without a binding leaves the neutral status behind.
+    if (ranCycles && (ctx->status & ST_THREAD_RUN) && !ctx->pBindList) {
+        SetPrinterExtStatus(ctx);
+        ResetPrinterStatus(ctx, FALSE);
+        ResetErrVariables(ctx, FALSE);
+    }
+    // A document that started during the status-off write (one the thread
+    // does not serve) keeps its state; the jobs queued before it still go.
+    if (DocStartedSinceEnding(ctx))
+        ReleaseQueuedJobs(ctx);
+    else
+        ResetPortState(ctx);
     if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, line);
     PortWorkerEnding(ctx);
+    lock.unlock();
     GiveRight(ctx, held);
-    ReleasePortRef(ctx);
-    return 0;
+    return nullptr;
 }
 
-}  // namespace
-
-BOOL StartUstatusThread(PortContext* ctx) {
-    if (!ctx || !(ctx->dwPortStatus & kRefreshPortKinds)) return FALSE;
-    return StartPortWorker(ctx, UstatusThread2);
-}
-
-BOOL IsRefreshDone(PortContext* ctx) {
-    if (ctx->bSuspendReq) {
-        if (!(ctx->status & ST_IN_DOC)) {
-            if (ctx->pJobQueueHead && (ctx->dwPortStatus & PORTKIND_TCPIP)) ctx->bSendUstatusOff = 1;
-            ctx->bWakeUp = 0;
-            ctx->bJobStarted = 0;
-            return TRUE;
-        }
-        ctx->bSuspendReq = 0;
-        ctx->bSendUstatusOff = 0;
-        return FALSE;
-    }
-    if (!ctx->bJobStarted) StatusClear(ctx, ST_POLL_SEEN);
-    return !ctx->bWakeUp && !ctx->bJobStarted;
-}
-
-DWORD WINAPI UstatusThread2(LPVOID param) {
-    auto* ctx = static_cast<PortContext*>(param);
+// One life of the thread, from its start to its end; the procedure a
+// starter recalled it to run, or null.
+LPTHREAD_START_ROUTINE RefreshBody(PortContext* ctx) {
     if (TraceOn(ctx)) TraceWrite(ctx, "REFRESH:UstatusThread2 -START-");
     ctx->dwRefreshCount = 0;
     if (ctx->pVarTable) {
         RefreshSRMBindings(ctx);
         MarkThreadRunning(ctx, true);
     }
-    if (IsRefreshDone(ctx)) return EndThread(ctx, TakeRight(ctx), false, "REFRESH:UstatusThread2 --END@1--");
+    if (IsRefreshDone(ctx)) {
+        bool held = TakeRight(ctx);
+        if (DecideEnd(ctx, held)) return EndThread(ctx, held, false, "REFRESH:UstatusThread2 --END@1--");
+        GiveRight(ctx, held);
+    }
 
     bool held = false;
     bool refreshedThisPass = false;
@@ -139,7 +144,7 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
                 held = TakeRight(ctx);
                 // A document may have started while the right was awaited:
                 // it saw this thread alive and counts on it.
-                if (!Running(ctx) || IsRefreshDone(ctx)) break;
+                if (DecideEnd(ctx, held)) break;
                 GiveRight(ctx, held);
                 continue;
             }
@@ -154,11 +159,8 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
         }
         if (!ctx->pBindList || !Running(ctx)) {
             held = TakeRight(ctx);
-            if (Running(ctx)) {
-                if (IsRefreshDone(ctx)) break;
-                if (refreshedThisPass) RefreshSRMBindings(ctx);
-            }
-            if (!ctx->pBindList || !Running(ctx)) break;
+            if (Running(ctx) && !IsRefreshDone(ctx) && refreshedThisPass) RefreshSRMBindings(ctx);
+            if (DecideEnd(ctx, held, true)) break;
             GiveRight(ctx, held);
         }
         if (!(ctx->dwPortStatus & PORTKIND_NETWORK)) {
@@ -174,7 +176,7 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
             ctx->bJobStarted = 0;
             ctx->bDataWritten = 0;
         }
-        if (Running(ctx) && IsRefreshDone(ctx)) break;
+        if (Running(ctx) && IsRefreshDone(ctx) && DecideEnd(ctx, held)) break;
 
         if (ctx->pBindList || ctx->pJobQueueHead) ReadStatus2(ctx);
 
@@ -206,6 +208,40 @@ DWORD WINAPI UstatusThread2(LPVOID param) {
         if (TraceOn(ctx, TRC_REFRESH)) TraceWrite(ctx, "REFRESH:UstatusThread2 -WAKEUP-");
     }
     return EndThread(ctx, held, true, "REFRESH:UstatusThread2 --END@2--");
+}
+
+}  // namespace
+
+BOOL StartUstatusThread(PortContext* ctx) {
+    if (!ctx || !(ctx->dwPortStatus & kRefreshPortKinds)) return FALSE;
+    return StartPortWorker(ctx, UstatusThread2);
+}
+
+BOOL IsRefreshDone(PortContext* ctx) {
+    if (ctx->bSuspendReq) {
+        if (!(ctx->status & ST_IN_DOC)) {
+            if (ctx->pJobQueueHead && (ctx->dwPortStatus & PORTKIND_TCPIP)) ctx->bSendUstatusOff = 1;
+            ctx->bWakeUp = 0;
+            ctx->bJobStarted = 0;
+            return TRUE;
+        }
+        ctx->bSuspendReq = 0;
+        ctx->bSendUstatusOff = 0;
+        return FALSE;
+    }
+    if (!ctx->bJobStarted) StatusClear(ctx, ST_POLL_SEEN);
+    return !ctx->bWakeUp && !ctx->bJobStarted;
+}
+
+DWORD WINAPI UstatusThread2(LPVOID param) {
+    auto* ctx = static_cast<PortContext*>(param);
+    LPTHREAD_START_ROUTINE next;
+    // Recalled on its way out: the thread serves again from its start.
+    while ((next = RefreshBody(ctx)) == UstatusThread2) {}
+    // Another worker's procedure runs in this thread and lets the reference go.
+    if (next) return next(ctx);
+    ReleasePortRef(ctx);
+    return 0;
 }
 
 BOOL ReadStatus2(PortContext* ctx) {
@@ -270,10 +306,14 @@ BOOL EndRefreshCycle(PortContext* ctx) {
         RefreshSRMBindings(ctx);
         MarkThreadRunning(ctx, false);
     }
+    PortLock lock(ctx);
     ctx->bSuspendReq = 0;
-    ctx->bWakeUp = 0;
-    ctx->bJobStarted = 0;
     ctx->bSendUstatusOff = 0;
+    // A starter that came after the worker's mark recalls it with these set.
+    if (!ctx->pfnWorkerRecall) {
+        ctx->bWakeUp = 0;
+        ctx->bJobStarted = 0;
+    }
     return TRUE;
 }
 
@@ -333,12 +373,42 @@ BOOL SendUstatusOff(PortContext* ctx) {
     }
     DWORD written = 0;
     PMSendData(ctx, static_cast<const BYTE*>(copy.p), kUstatusOffSize, &written);
+    // The write gave the right back: a document that started meanwhile has
+    // ended this one and opened its own, and the pending data is its.
+    if (DocStartedSinceEnding(ctx)) return TRUE;
     if (opened) {
         PMEndDocPort(ctx);
         StatusClear(ctx, ST_PM_DOC);
     }
     if (ctx->cbPending) DiscardPending(ctx);
     return TRUE;
+}
+
+void ReleaseQueuedJobs(PortContext* ctx) {
+    PortLock lock(ctx);
+    // Nobody follows the queued jobs any more: each gets its one release
+    // now, through its own printer (the open document's job is owed to its
+    // EndDocPort); the dropped bindings kept for that go afterwards.
+    while (JobQueueEntry* e = ctx->pJobQueueHead) {
+        ctx->pJobQueueHead = e->pNext;
+        if (!(e->dwReportFlags & REPORT_EJECTED))
+            ReleaseJobEntry(ctx, e, "REFRESH:ResetPortState SetJob[LAST_PAGE_EJECTED(%d)]");
+        MemFree(e);
+    }
+    ctx->pJobQueueTail = nullptr;
+    FreeRetiredBindings(ctx, false);
+    if (JcidList* list = ctx->pJcidList) {
+        // Nodes are {next, data}: each owns its data block.
+        auto** node = static_cast<void**>(list->pFirst);
+        while (node) {
+            auto** next = static_cast<void**>(node[0]);
+            MemFree(node[1]);
+            MemFree(node);
+            node = next;
+        }
+        list->count = 0;
+        list->pFirst = nullptr;
+    }
 }
 
 void ResetPortState(PortContext* ctx) {
@@ -350,23 +420,7 @@ void ResetPortState(PortContext* ctx) {
         ResetJobStatus(ctx);
         ResetConfigVariables(ctx, TRUE);
         DiscardPending(ctx);
-        while (JobQueueEntry* e = ctx->pJobQueueHead) {
-            ctx->pJobQueueHead = e->pNext;
-            MemFree(e);
-        }
-        ctx->pJobQueueTail = nullptr;
-        if (JcidList* list = ctx->pJcidList) {
-            // Nodes are {next, data}: each owns its data block.
-            auto** node = static_cast<void**>(list->pFirst);
-            while (node) {
-                auto** next = static_cast<void**>(node[0]);
-                MemFree(node[1]);
-                MemFree(node);
-                node = next;
-            }
-            list->count = 0;
-            list->pFirst = nullptr;
-        }
+        ReleaseQueuedJobs(ctx);
     }
     bool keep = false;
     {

@@ -15,6 +15,8 @@ BOOL EjectQueuedJobs(PortContext* ctx);
 BOOL SendUstatusOff(PortContext* ctx);
 BOOL OpenPortForStatus(PortContext* ctx);
 void ResetPortState(PortContext* ctx);
+// Releases every queued job once and empties the queue and the JCID list.
+void ReleaseQueuedJobs(PortContext* ctx);
 
 // Sleep between cycles when the interval is not variable, in ms.
 constexpr DWORD kBusyCycleMs = 3000;

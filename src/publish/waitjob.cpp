@@ -82,6 +82,8 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
     }
 
     if (holding) ReleaseSpoolerRight(ctx->pSpoolerRight);
+    // From here a starter recalls this thread rather than taking it for running.
+    PortWorkerMarkEnding(ctx);
     bool obtained = !share && Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs));
     // Everything that takes the port lock comes before the thread bits are
     // cleared: a new worker may be started (and wait for this one) from then on.
@@ -91,8 +93,16 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
     }
     if (TraceOn(ctx, TRC_SRM)) TraceWrite(ctx, "SRM:WaitingJobThread --END--");
     ctx->bWaitThreadStarted = 0;
-    PortWorkerEnding(ctx);
+    LPTHREAD_START_ROUTINE next;
+    {
+        PortLock lock(ctx);
+        next = PortWorkerRecall(ctx);
+        if (!next) PortWorkerEnding(ctx);
+    }
     if (obtained) ReleaseSpoolerRight(ctx->pSpoolerRight);
+    // A document or a wake came meanwhile: the worker it asked for runs in
+    // this thread and lets the reference go.
+    if (next) return next(ctx);
     ReleasePortRef(ctx);
     return 0xFFFFFFFF;
 }

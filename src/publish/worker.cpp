@@ -11,6 +11,14 @@ constexpr DWORD kReturningWorkerWaitMs = 5000;
 BOOL StartPortWorker(PortContext* ctx, LPTHREAD_START_ROUTINE proc) {
     PortLock lock(ctx);
     if (ctx->status & ST_CLOSING) return FALSE;
+    if (ctx->status & ST_THREAD_ALIVE) {
+        if (ctx->bWorkerEnding || (ctx->pfnWorker && ctx->pfnWorker != proc)) {
+            // Waiting for it here could wait on a right this caller holds.
+            ctx->pfnWorkerRecall = proc;
+            return TRUE;
+        }
+        if (!ctx->hWorkerThread) return FALSE;   // a worker of someone else's runs
+    }
     if (HANDLE old = ctx->hWorkerThread) {
         if (WaitForSingleObject(old, 0) == WAIT_TIMEOUT) {
             if (ctx->status & ST_THREAD_ALIVE) return FALSE;
@@ -30,6 +38,9 @@ BOOL StartPortWorker(PortContext* ctx, LPTHREAD_START_ROUTINE proc) {
         return FALSE;
     }
     StatusSet(ctx, ST_THREAD_ALIVE);
+    ctx->bWorkerEnding = 0;
+    ctx->pfnWorkerRecall = nullptr;
+    ctx->pfnWorker = proc;
     SetThreadPriority(h, (ctx->PortMode & 0x2) ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_LOWEST);
     ctx->hWorkerThread = h;
     ResumeThread(h);
@@ -60,7 +71,35 @@ BOOL StopPortWorker(PortContext* ctx, DWORD timeoutMs) {
 
 void WakePortWorker(PortContext* ctx) { SetEvent(ctx->hWakeEvent); }
 
+void PortWorkerMarkEnding(PortContext* ctx) {
+    PortLock lock(ctx);
+    ctx->bWorkerEnding = 1;
+    // A recall already made (by a starter that wants another procedure) stands.
+    ctx->cDocStartsAtEnding = ctx->cDocStarts;
+}
+
+bool DocStartedSinceEnding(const PortContext* ctx) {
+    return ctx->bWorkerEnding && ctx->cDocStarts != ctx->cDocStartsAtEnding;
+}
+
+void NoteDocumentStart(PortContext* ctx) { InterlockedIncrement(&ctx->cDocStarts); }
+
+LPTHREAD_START_ROUTINE PortWorkerRecall(PortContext* ctx) {
+    PortLock lock(ctx);
+    LPTHREAD_START_ROUTINE proc = ctx->pfnWorkerRecall;
+    ctx->pfnWorkerRecall = nullptr;
+    if (!proc || (ctx->status & ST_CLOSING)) return nullptr;
+    ctx->bWorkerEnding = 0;
+    ctx->pfnWorker = proc;
+    StatusSet(ctx, ST_THREAD_RUN);
+    return proc;
+}
+
 void PortWorkerEnding(PortContext* ctx) {
+    PortLock lock(ctx);
+    ctx->bWorkerEnding = 0;
+    ctx->pfnWorkerRecall = nullptr;
+    ctx->pfnWorker = nullptr;
     StatusClear(ctx, ST_THREAD_RUN | ST_THREAD_ALIVE);
     SetEvent(ctx->hRefreshDoneEvent);
 }

@@ -2,6 +2,7 @@
 // threads, the locks they share with the spooler's calls, and the context
 // that must outlive them all.
 #include "bind_fixture.h"
+#include "publish/refresh.h"
 #include "publish/waitjob.h"
 #include "publish/worker.h"
 
@@ -60,6 +61,28 @@ TEST_F(Lifecycle, ANewWorkerKeepsItsWakeEventWhenTheOldOneEnds) {
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(ctx->hWakeEvent, &flags)) << "the running worker's wake event is still open";
     EXPECT_TRUE(WorkerAlive());
+    EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs));
+    EXPECT_FALSE(WorkerAlive());
+}
+
+// A "Wake Up" while the waiting-job thread still runs is not lost: once no
+// job waits any more, the same thread goes on as the refresh thread.
+TEST_F(Lifecycle, AWakeWhileTheWaitingJobThreadRunsGetsTheRefreshThread) {
+    ASSERT_NE(PrinterInErrorWithAJob(), nullptr);
+    DWORD threads = ThreadCount();
+    ASSERT_TRUE(StartWaitingJobThread(ctx));
+    ASSERT_TRUE(WaitFor([&] { return PublishedExt() == 0x17; }));   // the worker is in its loop
+    SrmDouble_ClearLogs();
+    ctx->bWakeUp = 1;
+    EXPECT_TRUE(StartUstatusThread(ctx)) << "the waiting-job thread is asked for the refresh thread";
+    FakeSpool_RemoveJob(L"Printer A", job);
+    WakePortWorker(ctx);
+    // The waiting-job thread's end clears the running bit, the refresh
+    // thread's start sets it again.
+    ASSERT_TRUE(WaitFor([&] { return PublishedExt() == 0x17; }, 15000));
+    EXPECT_TRUE(WorkerAlive());
+    EXPECT_EQ(ThreadCount(), threads + 1) << "in the same thread";
+    EXPECT_EQ(ctx->bWaitThreadStarted, 0u);
     EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs));
     EXPECT_FALSE(WorkerAlive());
 }
