@@ -70,6 +70,7 @@ void FreePortContext(PortContext* ctx) {
     if (ctx->pCritSec) {
         DeleteCriticalSection(ctx->pCritSec);
         MemFree(ctx->pCritSec);
+        ctx->pCritSec = nullptr;   // the steps below lock nothing any more
     }
     if (ctx->hRefreshDoneEvent) CloseHandle(ctx->hRefreshDoneEvent);
     ctx->cLockDepth = 0;

@@ -111,6 +111,10 @@ struct PortContext {
     // --- forwarding to the port monitor ---
     DWORD cbPending;
     BYTE* pPending;
+    // The pending block a write is sending from, and whether a discard came
+    // meanwhile: that writer frees the block (both under the port lock).
+    BYTE* pPendingWriting;
+    volatile DWORD bPendingDiscarded;
     DWORD dwLastWriteError;
     DWORD bWriteFailed;
     DWORD bModeRefresh;
