@@ -162,9 +162,9 @@ BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs) {
     return worker && notify;
 }
 
-DWORD WaitSpoolerFunc(PortContext* ctx) {
+DWORD WaitSpoolerFunc(PortContext* ctx, HANDLE wake) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
-    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs);
+    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs, wake);
     if (rc == WAIT_TIMEOUT && TraceOn(ctx)) TraceWrite(ctx, "-WaitSpoolerFunc() -> TIMEOUT-");
     return rc;
 }

@@ -239,7 +239,9 @@ constexpr DWORD kThreadStopTimeoutMs = 35000;
 // waits for them (each at most timeoutMs); FALSE when one still runs.
 BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs);
 
-DWORD WaitSpoolerFunc(PortContext* ctx);
+// One wait for the port's spooler-access right (dwSpoolerWaitMs); with
+// `wake`, WAIT_OBJECT_0 + 1 as soon as that event is signalled.
+DWORD WaitSpoolerFunc(PortContext* ctx, HANDLE wake = nullptr);
 void ReleaseSpoolerFunc(PortContext* ctx);
 
 // Takes the port's spooler-access right for a scope and gives it back on
