@@ -139,9 +139,13 @@ PortContext* FindPort(PortContext* list, const wchar_t* name) {
 PortContext* PortFromHandle(HANDLE h) {
     auto* ctx = static_cast<PortContext*>(h);
     if (ctx) {
-        // A handle that is not ours is never dereferenced.
+        // A handle that is not ours is never dereferenced; the reference is
+        // taken before a ClosePort can unlink the context.
         PortLock global(nullptr);
-        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE) ctx = nullptr;
+        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE)
+            ctx = nullptr;
+        else
+            AddPortRef(ctx);
     }
     if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
     return ctx;

@@ -223,13 +223,33 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
 BOOL DestroyPortContext(PortContext* ctx);
 PortContext* FindPort(PortContext* list, const wchar_t* name);
 
-// The context behind a handle the spooler passed, or null (last error 87)
-// when it is not an open port of this monitor.
+// The context behind a handle the spooler passed, with a reference for the
+// caller to drop, or null (last error 87) when it is not an open port of
+// this monitor.
 PortContext* PortFromHandle(HANDLE h);
 
 // A thread started on the port holds a reference until its very last act.
 void AddPortRef(PortContext* ctx);
 void ReleasePortRef(PortContext* ctx);
+
+// A port operation's hold on its context, from PortFromHandle until the
+// operation returns: a ClosePort meanwhile leaves the freeing to it. The
+// last error survives the release (the spooler reads it afterwards).
+class PortOperation {
+public:
+    explicit PortOperation(HANDLE h) : ctx_(PortFromHandle(h)) {}
+    ~PortOperation() {
+        if (!ctx_) return;
+        DWORD err = GetLastError();
+        ReleasePortRef(ctx_);
+        SetLastError(err);
+    }
+    PortContext* get() const { return ctx_; }
+    PortOperation(const PortOperation&) = delete;
+    PortOperation& operator=(const PortOperation&) = delete;
+private:
+    PortContext* ctx_;
+};
 
 // Longest wait for a port thread to end once asked to: a round may be
 // waiting for the spooler-access right (30 s) when the request comes.

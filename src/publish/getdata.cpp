@@ -260,7 +260,8 @@ DWORD RefreshStatus(const wchar_t* printerName, PortContext* ctx) {
 BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR pValueName, LPWSTR lpInBuffer,
                                          DWORD cbInBuffer, LPWSTR lpOutBuffer, DWORD cbOutBuffer,
                                          LPDWORD lpcbReturned) {
-    PortContext* ctx = PortFromHandle(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -278,16 +279,9 @@ BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR p
             TraceF(ctx, "       ValueName[%d]", ControlID);
         }
     }
-    if (ControlID != 0) {
-        // A cancel on USB may outlast a close of the port: the context stays.
-        AddPortRef(ctx);
-        BOOL ok = ControlRequest(ctx, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer, cbOutBuffer,
-                                 lpcbReturned);
-        DWORD err = GetLastError();
-        ReleasePortRef(ctx);
-        SetLastError(err);
-        return ok;
-    }
+    if (ControlID != 0)
+        return ControlRequest(ctx, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer, cbOutBuffer,
+                              lpcbReturned);
 
     const wchar_t* name = pValueName ? pValueName : L"";
     if (wcscmp(name, kIsWakeup) == 0) {
