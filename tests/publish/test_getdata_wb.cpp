@@ -148,6 +148,41 @@ TEST_F(RefreshWb, ARefreshRequestKeepsThePortThroughAClose) {
     EXPECT_TRUE(HeapValidate(hHeap, 0, nullptr));
 }
 
+// A manager that reports a refresh list of 4 GiB: the list is refused
+// rather than read into a block that size would wrap to.
+PFN_GetPrinterStatusA realGetStatus = nullptr;
+bool shortBlockOffered = false;
+LONG WINAPI HugeRefreshList(SRMHANDLE h, LPCSTR name, void* buf, DWORD cb, DWORD* needed) {
+    if (strcmp(name, "RefreshStatus") != 0) return realGetStatus(h, name, buf, cb, needed);
+    if (!buf || !cb) {
+        *needed = 0xFFFFFFFF;
+        return SRM_E_MORE_DATA;
+    }
+    // A manager may fill every byte it is offered.
+    if (HeapSize(hHeap, 0, buf) < cb) shortBlockOffered = true;
+    *needed = 0xFFFFFFFF;
+    return SRM_E_MORE_DATA;
+}
+
+TEST_F(RefreshWb, ARefreshListSizeThatWrapsIsRefused) {
+    AddPrinter(L"Printer A");
+    Open();
+    RefreshSRMBindings(ctx);
+    SrmBinding* b = FindBinding(L"Printer A", ctx);
+    ASSERT_TRUE(b && b->hManager && b->pfnGetPrinterStatusA);
+    LockPort(ctx);
+    realGetStatus = b->pfnGetPrinterStatusA;
+    b->pfnGetPrinterStatusA = HugeRefreshList;
+    UnlockPort(ctx);
+    shortBlockOffered = false;
+    EXPECT_EQ(RefreshStatus(L"Printer A", ctx), kRefused);
+    EXPECT_FALSE(shortBlockOffered) << "the manager was offered more bytes than the block holds";
+    EXPECT_TRUE(HeapValidate(hHeap, 0, nullptr));
+    LockPort(ctx);
+    b->pfnGetPrinterStatusA = realGetStatus;
+    UnlockPort(ctx);
+}
+
 // A port on USB whose job writes fail: the cancel code offers the job's
 // last bytes again every few seconds until something ends the job.
 class UsbCancelWb : public DocCallTest {
