@@ -13,6 +13,7 @@
 #include "fakespool.h"
 #include "pmdouble.h"
 #include "spoolhost.h"
+#include "spoolports.h"
 
 #include <gtest/gtest.h>
 
@@ -336,6 +337,7 @@ TEST_F(NetPath, EndOfJobFlushPausesBetweenRefusedOffers) {
 // (the held write takes part of them, or none, which would be retried).
 TEST_F(NetPath, PowerOffDuringAPendingWriteLeavesItsBytesToTheWrite) {
     FakeSpool_SetXcvIPAddress(L"IP_NET", L"127.21.1.10");   // nothing answers there
+    ShortPolling polling;   // fewer description attempts per silent poll
     Open(L"IP_NET");
     const std::string tail = RandomBytes(80, 21);
     for (DWORD taken : {40u, 0u}) {
