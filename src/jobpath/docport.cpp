@@ -31,8 +31,6 @@ constexpr DWORD kPendingRetryPauseMs = 1000; // between offers that moved nothin
 // again: the connection or the share is gone, or the port cancelled the job.
 constexpr DWORD kFatalWriteErrors[] = {WSAECONNRESET, ERROR_PRINT_CANCELLED, ERROR_NETNAME_DELETED};
 
-PortContext* Ctx(HANDLE h) { return PortFromHandle(h); }
-
 bool TcpKind(const PortContext* ctx) { return ctx->dwPortStatus & (PORTKIND_DPU | PORTKIND_TCPMON); }
 bool ManagerLoaded(const SrmBinding* b) { return b && b->hSrmLib && b->hManager; }
 
@@ -67,16 +65,6 @@ void TraceWideRaw(PortContext* ctx, const char* fmt, const wchar_t* text) {
     TraceRawF(ctx, fmt, a ? a : "");
     MemFree(a);
 }
-
-// Keeps the context alive for a call that a concurrent ClosePort may
-// overtake (the wait for the job management service ends when it does).
-struct PortRefHold {
-    PortContext* ctx;
-    explicit PortRefHold(PortContext* c) : ctx(c) { AddPortRef(ctx); }
-    ~PortRefHold() { ReleasePortRef(ctx); }
-    PortRefHold(const PortRefHold&) = delete;
-    PortRefHold& operator=(const PortRefHold&) = delete;
-};
 
 UniquePrinter OpenPortPrinter(const PortContext* ctx) {
     UniquePrinter printer;
@@ -262,7 +250,8 @@ DWORD CountWaitingJobs(PortContext* ctx) {
 // ---------------------------------------------------------------- start
 
 BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo) {
-    PortContext* ctx = Ctx(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) return FALSE;
 
     if (Level != 1 && (!pDocInfo || !reinterpret_cast<DOC_INFO_1W*>(pDocInfo)->pDocName)) {
@@ -276,7 +265,6 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         TraceWideRaw(ctx, "PrinterName:%s\r\n", pPrinterName);
         TraceRawF(ctx, "JobId      :%d\r\n", JobId);
     }
-    PortRefHold hold(ctx);
     DWORD tries = kSpoolerTries;
     SpoolerRightGuard right(ctx);
     if (!TakeSpoolerRight(right, &tries)) {
@@ -484,7 +472,8 @@ BOOL WriteTailHold(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritt
 }
 
 BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
-    PortContext* ctx = Ctx(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) return FALSE;
     DWORD dummy = 0;
     if (!pcbWritten) pcbWritten = &dummy;
@@ -637,11 +626,9 @@ void ReleaseQueue(PortContext* ctx) {
 }  // namespace
 
 BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
-    PortContext* ctx = Ctx(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) return FALSE;
-    // A ClosePort meanwhile (a cancel holds the end for seconds) must not
-    // free the context under this call.
-    PortRefHold hold(ctx);
     if (ctx->status & ST_NULL_DOC) {
         StatusClear(ctx, ST_NULL_DOC);
         return TRUE;
@@ -783,7 +770,8 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
 // ---------------------------------------------------------------- read
 
 BOOL WINAPI PJLMonReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead) {
-    PortContext* ctx = Ctx(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) return FALSE;
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonReadPort -START-");
     SpoolerRightGuard right(ctx);

@@ -19,11 +19,15 @@ bool PrefixNoCase(const wchar_t* s, const wchar_t* prefix) {
     return s && _wcsnicmp(s, prefix, wcslen(prefix)) == 0;
 }
 
-// Writes through PMWritePort until at least one byte went, at most 50 times.
-BOOL WriteWithRetries(PortContext* ctx, const BYTE* p, DWORD cb, DWORD* pWritten, DWORD* pError) {
+// Writes through PMWritePort until at least one byte went, at most 50 times;
+// stops as soon as *abandon is set (the bytes were discarded meanwhile).
+BOOL WriteWithRetries(PortContext* ctx, const BYTE* p, DWORD cb, DWORD* pWritten, DWORD* pError,
+                      const volatile DWORD* abandon = nullptr) {
     *pWritten = 0;
+    *pError = 0;
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (attempt) Sleep(1000);
+        if (abandon && *abandon) return FALSE;
         DWORD w = 0;
         BOOL ok = PMWritePort(ctx, p, cb, &w);
         *pError = ok ? 0 : GetLastError();
@@ -35,6 +39,59 @@ BOOL WriteWithRetries(PortContext* ctx, const BYTE* p, DWORD cb, DWORD* pWritten
     }
     return FALSE;
 }
+
+// The pending bytes stay in the context while a write sends them (others
+// still see data pending) but belong to that write, which gives the spooler
+// right away meanwhile: an append elsewhere copies them into a new block, a
+// discard only marks them, and the writer frees the block once the port
+// monitor has given the call back.
+class PendingWrite {
+public:
+    explicit PendingWrite(PortContext* ctx) : ctx_(ctx) {
+        PortLock lock(ctx_);
+        if (ctx_->pPendingWriting) {
+            busy_ = ctx_->cbPending != 0;
+            return;
+        }
+        if (!ctx_->pPending || !ctx_->cbPending) return;
+        block_ = ctx_->pPending;
+        cb_ = ctx_->cbPending;
+        ctx_->pPendingWriting = block_;
+        ctx_->bPendingDiscarded = 0;
+    }
+    ~PendingWrite() { Done(0); }
+    PendingWrite(const PendingWrite&) = delete;
+    PendingWrite& operator=(const PendingWrite&) = delete;
+
+    const BYTE* block() const { return block_; }
+    DWORD size() const { return cb_; }
+    // Another write is sending the pending bytes: they do not go twice.
+    bool busy() const { return busy_; }
+    const volatile DWORD* discarded() const { return &ctx_->bPendingDiscarded; }
+
+    // Gives the block back with the count the port monitor took.
+    void Done(DWORD written) {
+        if (!block_) return;
+        PortLock lock(ctx_);
+        ctx_->pPendingWriting = nullptr;
+        if (ctx_->bPendingDiscarded) {
+            ctx_->bPendingDiscarded = 0;
+            MemFree(block_);
+        } else {
+            // The context's block still starts with these bytes: an append
+            // may have copied them into a bigger one.
+            if (ctx_->pPending != block_) MemFree(block_);
+            DropPending(ctx_, written);
+        }
+        block_ = nullptr;
+    }
+
+private:
+    PortContext* ctx_;
+    BYTE* block_ = nullptr;
+    DWORD cb_ = 0;
+    bool busy_ = false;
+};
 
 }  // namespace
 
@@ -193,17 +250,20 @@ BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueNam
 
 BOOL AppendPending(PortContext* ctx, const BYTE* p, DWORD cb) {
     if (!cb) return TRUE;
+    PortLock lock(ctx);
     auto* buf = static_cast<BYTE*>(MemAlloc(static_cast<SIZE_T>(ctx->cbPending) + cb));
     if (!buf) return FALSE;
     if (ctx->pPending) memcpy(buf, ctx->pPending, ctx->cbPending);
     memcpy(buf + ctx->cbPending, p, cb);
-    MemFree(ctx->pPending);
+    // A block being written is its writer's to free.
+    if (ctx->pPending != ctx->pPendingWriting) MemFree(ctx->pPending);
     ctx->pPending = buf;
     ctx->cbPending += cb;
     return TRUE;
 }
 
 void DropPending(PortContext* ctx, DWORD cb) {
+    PortLock lock(ctx);
     if (cb >= ctx->cbPending) {
         DiscardPending(ctx);
         return;
@@ -213,7 +273,10 @@ void DropPending(PortContext* ctx, DWORD cb) {
 }
 
 void DiscardPending(PortContext* ctx) {
-    MemFree(ctx->pPending);
+    PortLock lock(ctx);
+    // A block being written is its writer's to free, once the write is over.
+    if (ctx->pPendingWriting) ctx->bPendingDiscarded = 1;
+    if (ctx->pPending != ctx->pPendingWriting) MemFree(ctx->pPending);
     ctx->pPending = nullptr;
     ctx->cbPending = 0;
 }
@@ -233,16 +296,20 @@ BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten)
     BOOL result = TRUE;
     DWORD error = 0;
     if (ctx->cbPending) {
-        DWORD w = 0;
-        BOOL ok = WriteWithRetries(ctx, ctx->pPending, ctx->cbPending, &w, &error);
-        if (!w || (!ok && UsbPort(ctx))) {
+        PendingWrite pending(ctx);
+        if (pending.busy()) {
             result = FALSE;
-        } else if (w < ctx->cbPending) {
-            DropPending(ctx, w);
-            result = FALSE;
-            error = 0;
-        } else {
-            DiscardPending(ctx);
+            error = ERROR_BUSY;
+        } else if (pending.block()) {
+            DWORD w = 0;
+            BOOL ok = WriteWithRetries(ctx, pending.block(), pending.size(), &w, &error, pending.discarded());
+            pending.Done(w);
+            if (!w || (!ok && UsbPort(ctx))) {
+                result = FALSE;
+            } else if (w < pending.size()) {
+                result = FALSE;
+                error = 0;
+            }
         }
     }
     if (result && pBuf && cb) {

@@ -22,7 +22,9 @@ BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueNam
 BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten);
 BOOL OpenOwnDocument(PortContext* ctx);
 
-// The pending-data buffer: what the port monitor has not taken yet.
+// The pending-data buffer: what the port monitor has not taken yet. Each
+// takes the port lock; a discard while PMSendData writes from the buffer
+// takes effect when that write returns.
 BOOL AppendPending(PortContext* ctx, const BYTE* p, DWORD cb);
 void DropPending(PortContext* ctx, DWORD cb);
 void DiscardPending(PortContext* ctx);

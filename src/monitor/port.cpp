@@ -72,6 +72,7 @@ void FreePortContext(PortContext* ctx) {
     if (ctx->pCritSec) {
         DeleteCriticalSection(ctx->pCritSec);
         MemFree(ctx->pCritSec);
+        ctx->pCritSec = nullptr;   // the steps below lock nothing any more
     }
     if (ctx->hRefreshDoneEvent) CloseHandle(ctx->hRefreshDoneEvent);
     ctx->cLockDepth = 0;
@@ -140,9 +141,13 @@ PortContext* FindPort(PortContext* list, const wchar_t* name) {
 PortContext* PortFromHandle(HANDLE h) {
     auto* ctx = static_cast<PortContext*>(h);
     if (ctx) {
-        // A handle that is not ours is never dereferenced.
+        // A handle that is not ours is never dereferenced; the reference is
+        // taken before a ClosePort can unlink the context.
         PortLock global(nullptr);
-        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE) ctx = nullptr;
+        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE)
+            ctx = nullptr;
+        else
+            AddPortRef(ctx);
     }
     if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
     return ctx;
@@ -163,9 +168,9 @@ BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs) {
     return worker && notify;
 }
 
-DWORD WaitSpoolerFunc(PortContext* ctx) {
+DWORD WaitSpoolerFunc(PortContext* ctx, HANDLE wake) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return 0;
-    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs);
+    DWORD rc = AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs, wake);
     if (rc == WAIT_TIMEOUT && TraceOn(ctx)) TraceWrite(ctx, "-WaitSpoolerFunc() -> TIMEOUT-");
     return rc;
 }

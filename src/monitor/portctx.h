@@ -122,6 +122,10 @@ struct PortContext {
     // --- forwarding to the port monitor ---
     DWORD cbPending;
     BYTE* pPending;
+    // The pending block a write is sending from, and whether a discard came
+    // meanwhile: that writer frees the block (both under the port lock).
+    BYTE* pPendingWriting;
+    volatile DWORD bPendingDiscarded;
     DWORD dwLastWriteError;
     DWORD bWriteFailed;
     DWORD bModeRefresh;
@@ -230,13 +234,33 @@ PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerNa
 BOOL DestroyPortContext(PortContext* ctx);
 PortContext* FindPort(PortContext* list, const wchar_t* name);
 
-// The context behind a handle the spooler passed, or null (last error 87)
-// when it is not an open port of this monitor.
+// The context behind a handle the spooler passed, with a reference for the
+// caller to drop, or null (last error 87) when it is not an open port of
+// this monitor.
 PortContext* PortFromHandle(HANDLE h);
 
 // A thread started on the port holds a reference until its very last act.
 void AddPortRef(PortContext* ctx);
 void ReleasePortRef(PortContext* ctx);
+
+// A port operation's hold on its context, from PortFromHandle until the
+// operation returns: a ClosePort meanwhile leaves the freeing to it. The
+// last error survives the release (the spooler reads it afterwards).
+class PortOperation {
+public:
+    explicit PortOperation(HANDLE h) : ctx_(PortFromHandle(h)) {}
+    ~PortOperation() {
+        if (!ctx_) return;
+        DWORD err = GetLastError();
+        ReleasePortRef(ctx_);
+        SetLastError(err);
+    }
+    PortContext* get() const { return ctx_; }
+    PortOperation(const PortOperation&) = delete;
+    PortOperation& operator=(const PortOperation&) = delete;
+private:
+    PortContext* ctx_;
+};
 
 // Longest wait for a port thread to end once asked to: a round may be
 // waiting for the spooler-access right (30 s) when the request comes.
@@ -246,7 +270,9 @@ constexpr DWORD kThreadStopTimeoutMs = 35000;
 // waits for them (each at most timeoutMs); FALSE when one still runs.
 BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs);
 
-DWORD WaitSpoolerFunc(PortContext* ctx);
+// One wait for the port's spooler-access right (dwSpoolerWaitMs); with
+// `wake`, WAIT_OBJECT_0 + 1 as soon as that event is signalled.
+DWORD WaitSpoolerFunc(PortContext* ctx, HANDLE wake = nullptr);
 void ReleaseSpoolerFunc(PortContext* ctx);
 
 // Takes the port's spooler-access right for a scope and gives it back on

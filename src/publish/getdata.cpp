@@ -37,6 +37,9 @@ constexpr DWORD kResendTailBytes = 80;
 constexpr DWORD kCancelSettleMs = 1000;
 constexpr DWORD kSuspendWaitMs = 4000;
 constexpr DWORD kRefreshPollGuardMs = 1000;
+// The longest refresh list a manager is asked for: the names of every
+// status variable fit many times over; a larger size is no list.
+constexpr DWORD kMaxRefreshListBytes = 0x10000;
 
 constexpr wchar_t kIsWakeup[] = L"IsWakeup";
 constexpr wchar_t kRefreshPrefix[] = L"Refresh:";
@@ -192,7 +195,8 @@ DWORD RefreshStatus(const wchar_t* printerName, PortContext* ctx) {
         }
         DWORD needed = 0;
         LONG rc = b->pfnGetPrinterStatusA(b->hManager, "RefreshStatus", nullptr, 0, &needed);
-        if (needed == 0 || (rc != 0 && rc != SRM_E_MORE_DATA && rc != SRM_E_NO_BUFFER)) {
+        if (needed == 0 || needed > kMaxRefreshListBytes ||
+            (rc != 0 && rc != SRM_E_MORE_DATA && rc != SRM_E_NO_BUFFER)) {
             Trace(ctx, "REFRESH:RefreshStatus -EXIT @2-");
             return ANSWER_REFUSED;
         }
@@ -260,7 +264,8 @@ DWORD RefreshStatus(const wchar_t* printerName, PortContext* ctx) {
 BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR pValueName, LPWSTR lpInBuffer,
                                          DWORD cbInBuffer, LPWSTR lpOutBuffer, DWORD cbOutBuffer,
                                          LPDWORD lpcbReturned) {
-    PortContext* ctx = PortFromHandle(hPort);
+    PortOperation op(hPort);
+    PortContext* ctx = op.get();
     if (!ctx) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -278,16 +283,9 @@ BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR p
             TraceF(ctx, "       ValueName[%d]", ControlID);
         }
     }
-    if (ControlID != 0) {
-        // A cancel on USB may outlast a close of the port: the context stays.
-        AddPortRef(ctx);
-        BOOL ok = ControlRequest(ctx, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer, cbOutBuffer,
-                                 lpcbReturned);
-        DWORD err = GetLastError();
-        ReleasePortRef(ctx);
-        SetLastError(err);
-        return ok;
-    }
+    if (ControlID != 0)
+        return ControlRequest(ctx, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer, cbOutBuffer,
+                              lpcbReturned);
 
     const wchar_t* name = pValueName ? pValueName : L"";
     if (wcscmp(name, kIsWakeup) == 0) {

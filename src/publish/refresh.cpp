@@ -44,7 +44,7 @@ bool SkipsRight(const PortContext* ctx) {
 // whether it is held and must be given back.
 bool TakeRight(PortContext* ctx) {
     if (SkipsRight(ctx)) return false;
-    return Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs));
+    return Obtained(WaitSpoolerFunc(ctx));
 }
 void GiveRight(PortContext* ctx, bool& held) {
     if (held) ReleaseSpoolerRight(ctx->pSpoolerRight);
@@ -165,7 +165,7 @@ LPTHREAD_START_ROUTINE RefreshBody(PortContext* ctx) {
         }
         if (!(ctx->dwPortStatus & PORTKIND_NETWORK)) {
             // A wake or a time-out starts the pass again; both are bounded waits.
-            if (!Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs, ctx->hWakeEvent))) continue;
+            if (!Obtained(WaitSpoolerFunc(ctx, ctx->hWakeEvent))) continue;
             held = true;
         }
 

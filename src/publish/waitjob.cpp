@@ -71,7 +71,7 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
         if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC) || !ctx->pBindList) break;
         if (!AnyWaitingJob(ctx)) break;
         if (share) continue;
-        if (!Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs, ctx->hWakeEvent))) continue;
+        if (!Obtained(WaitSpoolerFunc(ctx, ctx->hWakeEvent))) continue;
         if (!(ctx->status & ST_THREAD_RUN) || (ctx->status & ST_IN_DOC)) {
             holding = true;
             break;
@@ -84,7 +84,7 @@ DWORD WINAPI WaitingJobThread(LPVOID param) {
     if (holding) ReleaseSpoolerRight(ctx->pSpoolerRight);
     // From here a starter recalls this thread rather than taking it for running.
     PortWorkerMarkEnding(ctx);
-    bool obtained = !share && Obtained(AcquireSpoolerRight(ctx->pSpoolerRight, dwSpoolerWaitMs));
+    bool obtained = !share && Obtained(WaitSpoolerFunc(ctx));
     // Everything that takes the port lock comes before the thread bits are
     // cleared: a new worker may be started (and wait for this one) from then on.
     if (ctx->pVarTable) {

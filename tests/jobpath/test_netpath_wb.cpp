@@ -7,14 +7,17 @@
 #include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
+#include "status/devcheck.h"
 #include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 #include "pmdouble.h"
 #include "spoolhost.h"
+#include "spoolports.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -326,6 +329,69 @@ TEST_F(NetPath, EndOfJobFlushPausesBetweenRefusedOffers) {
     EXPECT_EQ(PmDouble_CallCount(PM_STARTDOC), 3u) << "the own-document try, then two offers";
     EXPECT_EQ(ctx->cbPending, 0u) << "given up";
     EXPECT_EQ(PmDouble_AllWritten(), "");
+}
+
+// Pending bytes being written belong to their write: a poll that finds the
+// printer switched off while the write has given the spooler right away
+// discards them only once the write is over, and they are not offered again
+// (the held write takes part of them, or none, which would be retried).
+TEST_F(NetPath, PowerOffDuringAPendingWriteLeavesItsBytesToTheWrite) {
+    FakeSpool_SetXcvIPAddress(L"IP_NET", L"127.21.1.10");   // nothing answers there
+    ShortPolling polling;   // fewer description attempts per silent poll
+    Open(L"IP_NET");
+    const std::string tail = RandomBytes(80, 21);
+    for (DWORD taken : {40u, 0u}) {
+        SCOPED_TRACE(taken);
+        PmDouble_Reset();
+        ctx->status &= ~ST_NO_ANSWER;
+        ASSERT_TRUE(AppendPending(ctx, reinterpret_cast<const BYTE*>(tail.data()), static_cast<DWORD>(tail.size())));
+        const BYTE* buffer = ctx->pPending;
+        PmDouble_ShortWrites(taken, 1);
+        PmDouble_HoldWrites();
+        std::thread writer([this] {
+            SpoolerRightGuard right(ctx);   // as the end of a job flushes
+            DWORD w = 0;
+            PMSendData(ctx, nullptr, 0, &w);
+        });
+        bool held = PmDouble_WaitWriteHeld(15000);
+        if (held) {
+            std::thread poll([this] {
+                SpoolerRightGuard right(ctx);   // as a refresh round
+                CheckDeviceId(ctx);
+            });
+            poll.join();
+            EXPECT_TRUE(ctx->status & ST_NO_ANSWER) << "the printer was found switched off";
+            EXPECT_TRUE(HeapValidate(hHeap, 0, buffer)) << "the buffer was freed under the write";
+        }
+        // What a freed block would hold by the time the write reads it.
+        HeapBlock reuse(MemAlloc(tail.size()));
+        memset(reuse.p, 'X', tail.size());
+        PmDouble_ReleaseWrites();
+        writer.join();
+        ASSERT_TRUE(held);
+        auto writes = PmDouble_Calls(PM_WRITE);
+        ASSERT_GE(writes.size(), 1u);
+        EXPECT_EQ(writes.size(), 1u) << "discarded bytes are not offered again";
+        EXPECT_EQ(writes[0].data, tail.substr(0, taken)) << "the write saw the job's bytes";
+        EXPECT_EQ(ctx->cbPending, 0u) << "the discard took effect after the write";
+        EXPECT_EQ(ctx->pPending, nullptr);
+        EXPECT_TRUE(HeapValidate(hHeap, 0, nullptr));
+    }
+
+    // Without a discard, a write that took part leaves the rest for the next.
+    ctx->status &= ~ST_NO_ANSWER;
+    PmDouble_Reset();
+    ASSERT_TRUE(AppendPending(ctx, reinterpret_cast<const BYTE*>(tail.data()), static_cast<DWORD>(tail.size())));
+    PmDouble_ShortWrites(30, 1);
+    DWORD w = 0;
+    {
+        SpoolerRightGuard right(ctx);
+        PMSendData(ctx, nullptr, 0, &w);
+        EXPECT_EQ(ctx->cbPending, 50u);
+        PMSendData(ctx, nullptr, 0, &w);
+    }
+    EXPECT_EQ(PmDouble_AllWritten(), tail);
+    EXPECT_EQ(ctx->cbPending, 0u);
 }
 
 TEST_F(NetPath, NoLanguageHeaderForAJobWithItsOwnOrWithEnterLanguage) {

@@ -10,6 +10,8 @@
 #include "pmdouble.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -105,6 +107,80 @@ TEST_F(RefreshWb, AnEndedJobMakesTheQueueRowsJobRelatedForGood) {
     EXPECT_EQ(GetRefreshClasses(single, &bind, ctx), 2u);
     char others[] = "SendingJobInfo;PrinterDisplay;PrinterExtStatus;ErrCoverOpen;NoSuchName";
     EXPECT_EQ(GetRefreshClasses(others, &bind, ctx), 0x13u) << "other rows are not touched by the rule";
+}
+
+// A "Refresh:" request runs for seconds (it waits for the spooler right,
+// then polls the printer, which may not answer): a ClosePort meanwhile must
+// not free the port under it.
+TEST_F(RefreshWb, ARefreshRequestKeepsThePortThroughAClose) {
+    TraceOnForTest trace;
+    TraceQueries();
+    std::wstring file = trace.FileFor(L"Printer A");
+    AddPrinter(L"Printer A");
+    Open();
+    ASSERT_EQ(SrmDouble_SetTextA(L"Printer A", "RefreshStatus", "PrinterStatus;PrinterDisplay"), TRUE);
+    PortContext* port = ctx;
+    auto held = std::make_unique<HeldRight>(ctx);   // a document step holds the right
+    DWORD answer = 0xFFFFFFFF;
+    std::atomic<bool> returned{false};
+    std::thread query([port, &answer, &returned] {
+        DWORD got = 0;
+        PJLMonGetPrinterDataFromPort(port, 0, const_cast<LPWSTR>(L"Refresh:Printer A"), nullptr, 0,
+                                     reinterpret_cast<LPWSTR>(&answer), sizeof answer, &got);
+        returned = true;
+    });
+    // From here on the request cannot end before it has the right.
+    bool inside = WaitFor([&] { return CountText(file, "REFRESH:RefreshStatus CP@1") == 1; }, 15000);
+    bool checkedInside = false;
+    if (inside) {
+        ctx = nullptr;   // the close is the test's
+        EXPECT_TRUE(PJLMonClosePort(port));
+        EXPECT_TRUE(HeapValidate(hHeap, 0, port)) << "the port is freed under the request";
+        checkedInside = !returned;
+    }
+    held.reset();   // the request goes on
+    query.join();
+    ASSERT_TRUE(inside);
+    EXPECT_TRUE(checkedInside) << "the request ended before the close";
+    EXPECT_EQ(answer, 0u);
+    EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "the request's end let the port go";
+    EXPECT_EQ(FakeSpool_OpenHandleCount(nullptr), 0u);
+    EXPECT_TRUE(HeapValidate(hHeap, 0, nullptr));
+}
+
+// A manager that reports a refresh list of 4 GiB: the list is refused
+// rather than read into a block that size would wrap to.
+PFN_GetPrinterStatusA realGetStatus = nullptr;
+bool shortBlockOffered = false;
+LONG WINAPI HugeRefreshList(SRMHANDLE h, LPCSTR name, void* buf, DWORD cb, DWORD* needed) {
+    if (strcmp(name, "RefreshStatus") != 0) return realGetStatus(h, name, buf, cb, needed);
+    if (!buf || !cb) {
+        *needed = 0xFFFFFFFF;
+        return SRM_E_MORE_DATA;
+    }
+    // A manager may fill every byte it is offered.
+    if (HeapSize(hHeap, 0, buf) < cb) shortBlockOffered = true;
+    *needed = 0xFFFFFFFF;
+    return SRM_E_MORE_DATA;
+}
+
+TEST_F(RefreshWb, ARefreshListSizeThatWrapsIsRefused) {
+    AddPrinter(L"Printer A");
+    Open();
+    RefreshSRMBindings(ctx);
+    SrmBinding* b = FindBinding(L"Printer A", ctx);
+    ASSERT_TRUE(b && b->hManager && b->pfnGetPrinterStatusA);
+    LockPort(ctx);
+    realGetStatus = b->pfnGetPrinterStatusA;
+    b->pfnGetPrinterStatusA = HugeRefreshList;
+    UnlockPort(ctx);
+    shortBlockOffered = false;
+    EXPECT_EQ(RefreshStatus(L"Printer A", ctx), kRefused);
+    EXPECT_FALSE(shortBlockOffered) << "the manager was offered more bytes than the block holds";
+    EXPECT_TRUE(HeapValidate(hHeap, 0, nullptr));
+    LockPort(ctx);
+    b->pfnGetPrinterStatusA = realGetStatus;
+    UnlockPort(ctx);
 }
 
 // A port on USB whose job writes fail: the cancel code offers the job's

@@ -2,10 +2,12 @@
 // threads, the locks they share with the spooler's calls, and the context
 // that must outlive them all.
 #include "bind_fixture.h"
+#include "monitor/trace_reader.h"
 #include "publish/refresh.h"
 #include "publish/waitjob.h"
 #include "publish/worker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -177,5 +179,53 @@ TEST_F(Lifecycle, FlagWordsLoseNoConcurrentChange) {
     worker.join();
     EXPECT_EQ(lost, 0);
 }
+
+// The worker threads wait for the spooler-access right like every other
+// caller: a wait that times out is traced (true: the refresh thread held by
+// a "Wake Up", false: the waiting-job thread with a job waiting).
+class WorkerRightWait : public BindFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        BindFixture::SetUp();
+        file = trace.FileFor(L"Printer A");   // before the port reads its trace settings
+        AddPrinter(L"Printer A");
+        Open();
+        SetPrinterExtStatus(ctx);
+    }
+    void TearDown() override {
+        dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
+        BindFixture::TearDown();
+    }
+    size_t TimeoutLines() {
+        auto lines = TraceOnForTest::Lines(file);
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return TraceOnForTest::Text(l) == "-WaitSpoolerFunc() -> TIMEOUT-";
+        }));
+    }
+    TraceOnForTest trace;
+    std::wstring file;
+};
+
+TEST_P(WorkerRightWait, ATimedOutWaitIsTraced) {
+    const bool refresh = GetParam();
+    ASSERT_NE(BindManaged(L"Printer A"), nullptr);
+    FakeSpool_AddJob(L"Printer A", 0, 0, L"waiting", L"user", 1);
+    ASSERT_EQ(AcquireSpoolerRight(ctx->pSpoolerRight, INFINITE), WAIT_OBJECT_0);   // a document step holds it
+    dwSpoolerWaitMs = 50;
+    if (refresh) ctx->bWakeUp = 1;
+    BOOL started = refresh ? StartUstatusThread(ctx) : StartWaitingJobThread(ctx);
+    EXPECT_TRUE(started);
+    if (started) {
+        EXPECT_TRUE(WaitFor([&] { return TimeoutLines() > 0; }, 15000));
+    }
+    ReleaseSpoolerRight(ctx->pSpoolerRight);
+    ctx->bWakeUp = 0;
+    EXPECT_TRUE(StopPortWorker(ctx, kThreadStopTimeoutMs));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, WorkerRightWait, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "Refresh" : "WaitingJob");
+                         });
 
 }  // namespace
