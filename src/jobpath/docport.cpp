@@ -314,9 +314,12 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     if (IsPJMServiceInstalled(ctx)) {
         UniquePrinter printer = OpenPortPrinter(ctx);
-        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx);
-        if (!allowed && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
+        BOOL interrupted = FALSE;
+        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx, &interrupted);
+        if (!allowed && !interrupted && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
         printer.reset();
+        // A ClosePort or shutdown ended the wait: the spooler keeps the job.
+        if (interrupted) return fail("VJLMON:PJLMonStartDocPort -END(2:ABORTED)-", ERROR_OPERATION_ABORTED);
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");
