@@ -288,6 +288,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     StatusClear(ctx, ST_MGR_TERMINATED | ST_JOB_LOST);
     SysFlagClear(ctx, ~(SYS_PWOFF_JCID | SYS_PRINTER_RESET));
     ctx->bDeleteSent = 0;
+    ctx->bEjectSent = 0;
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
 
@@ -586,7 +587,7 @@ BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
     TakeOwedEjects(ctx);
     if (UniquePrinter printer = OpenPortPrinter(ctx)) {
         // A job the monitor deleted at the spooler was released by that.
-        if (!ctx->bDeleteSent) {
+        if (!ctx->bDeleteSent && !ctx->bEjectSent) {
             if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
             SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
         }
@@ -747,7 +748,9 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
             ctx->cLastPageEjected = 1;
             if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]", ctx->JobId);
             SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-            if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
+            // The tail is the job's own entry unless that has left already.
+            if (ctx->pJobQueueTail && ctx->pJobQueueTail->dwJobId == ctx->JobId)
+                ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
         }
     }
     payLock.unlock();

@@ -181,6 +181,9 @@ struct PortContext {
     // The monitor deleted the open document's job at the spooler: that was
     // its release, and nothing owed to it is paid.
     DWORD bDeleteSent;
+    // The open document's job left the queue with its LAST_PAGE_EJECTED (the
+    // printer finished it first): nothing owed to it is paid either.
+    DWORD bEjectSent;
 
     // The port name copy follows the record (pszPortName points at it).
 };
