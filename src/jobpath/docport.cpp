@@ -126,6 +126,16 @@ void ReleaseDocJob(PortContext* ctx, const char* traceFmt) {
     ctx->bEjectSent = 1;
 }
 
+// The job whose EndDocPort never came is let go now, once, and leaves the
+// queue: without the end of its document the printer's report can never
+// finish it. The start being refused is not touched: the spooler holds it.
+void ReleaseStaleJob(PortContext* ctx) {
+    PortLock lock(ctx);
+    TakeOwedEjects(ctx);
+    ReleaseDocJob(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @LOSTDOC(%d)]");
+    DropJobEntry(ctx, ctx->JobId);
+}
+
 void SetPrinterQueueZero(PortContext* ctx) {
     if (StatusVariable* q = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE)) {
         *static_cast<DWORD*>(q->pValue) = 0;
@@ -340,6 +350,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         FlushPendingBounded(ctx);
         if (ctx->status & ST_PM_DOC) PMEndDocPort(ctx);
         StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
+        ReleaseStaleJob(ctx);
         return fail(nullptr, ERROR_BUSY);
     }
     if (IsPJMServiceInstalled(ctx)) {
