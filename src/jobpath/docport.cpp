@@ -72,19 +72,58 @@ UniquePrinter OpenPortPrinter(const PortContext* ctx) {
     return printer;
 }
 
-// The printer handle of the current binding, or one opened for the call.
+void KeepDocPrinter(PortContext* ctx, const wchar_t* name) {
+    MemFree(ctx->pszDocPrinter);
+    ctx->pszDocPrinter = (name && *name) ? StrDupW(name) : nullptr;
+}
+
+// A handle of the open document's own printer: that of its queue entry's
+// binding, of the current binding (made for this document), or one opened
+// for the call on the printer the document was started for.
 struct PrinterHandle {
     HANDLE h = nullptr;
     UniquePrinter owned;
-    explicit PrinterHandle(PortContext* ctx) {
-        if (ctx->pCurBind && ctx->pCurBind->hPrinter) {
+    explicit PrinterHandle(PortContext* ctx, const JobQueueEntry* own = nullptr) {
+        if (own && own->pBind && own->pBind->hPrinter) {
+            h = own->pBind->hPrinter;
+        } else if (ctx->pCurBind && ctx->pCurBind->hPrinter) {
             h = ctx->pCurBind->hPrinter;
         } else {
-            owned = OpenPortPrinter(ctx);
+            const wchar_t* name = ctx->pszDocPrinter ? ctx->pszDocPrinter : ctx->pszPrinterName;
+            if (!name || !OpenPrinterW(const_cast<LPWSTR>(name), owned.put(), nullptr)) owned.release();
             h = owned.get();
         }
     }
 };
+
+// The open document's job gets its one release through a handle of its own
+// printer; nothing when it was let go already (deleted, or notified as it
+// left the queue). Under the port lock.
+void ReleaseDocJob(PortContext* ctx, const char* traceFmt) {
+    if (ctx->bDeleteSent || ctx->bEjectSent) return;
+    JobQueueEntry* own = nullptr;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)
+        if (e->dwJobId == ctx->JobId) own = e;   // the latest entry of the id is the document's
+    if (own && (own->dwReportFlags & REPORT_EJECTED)) return;
+    PrinterHandle printer(ctx, own);
+    if (!printer.h) return;
+    if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, ctx->JobId);
+    if (own)
+        SetJobLastPageEjected(printer.h, ctx->JobId, 0, nullptr, own);
+    else
+        SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+    ctx->bEjectSent = 1;
+}
+
+// The job whose EndDocPort never came is let go now, once, and leaves the
+// queue: without the end of its document the printer's report can never
+// finish it. The start being refused is not touched: the spooler holds it.
+void ReleaseStaleJob(PortContext* ctx) {
+    PortLock lock(ctx);
+    TakeOwedEjects(ctx);
+    ReleaseDocJob(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @LOSTDOC(%d)]");
+    DropJobEntry(ctx, ctx->JobId);
+}
 
 void SetPrinterQueueZero(PortContext* ctx) {
     if (StatusVariable* q = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE)) {
@@ -277,6 +316,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     StatusClear(ctx, ST_MGR_TERMINATED | ST_JOB_LOST);
     SysFlagClear(ctx, ~(SYS_PWOFF_JCID | SYS_PRINTER_RESET));
     ctx->bDeleteSent = 0;
+    ctx->bEjectSent = 0;
     ctx->bDocBusy = 1;
     ReplacePrinterName(ctx, pPrinterName);
 
@@ -299,15 +339,17 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
         FlushPendingBounded(ctx);
         if (ctx->status & ST_PM_DOC) PMEndDocPort(ctx);
         StatusClear(ctx, ST_IN_DOC | ST_PM_DOC);
+        ReleaseStaleJob(ctx);
         return fail(nullptr, ERROR_BUSY);
     }
     if (IsPJMServiceInstalled(ctx)) {
         UniquePrinter printer = OpenPortPrinter(ctx);
-        bool kept = false;
-        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx, &kept);
-        if (!allowed && !kept && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
+        BOOL interrupted = FALSE;
+        BOOL allowed = VHStartDoc(printer.get(), JobId, ctx->pszPortName, ctx, &interrupted);
+        if (!allowed && !interrupted && printer) SetJobW(printer.get(), JobId, 0, nullptr, JOB_CONTROL_DELETE);
         printer.reset();
-        if (!allowed && kept) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_BUSY);
+        // A ClosePort or shutdown ended the wait: the spooler keeps the job.
+        if (interrupted) return fail("VJLMON:PJLMonStartDocPort -END(2:ABORTED)-", ERROR_OPERATION_ABORTED);
         if (!allowed) return fail("VJLMON:PJLMonStartDocPort -END(2)-", ERROR_INVALID_PARAMETER);
     }
     OutPrnHist_JobStatus(ctx, JobId, "Start");
@@ -344,6 +386,7 @@ BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     }
     StatusClear(ctx, ST_FIRST_WRITE | ST_CANCEL_REQ | ST_JOB_DELETING | ST_CANCEL_SENT);
     ctx->JobId = JobId;
+    KeepDocPrinter(ctx, pPrinterName);
 
     if (!(ctx->dwPortStatus & PORTKIND_TCPIP)) {
         if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonStartDocPort -END(NOBIDI)-");
@@ -574,15 +617,9 @@ BOOL SimpleEnd(PortContext* ctx, SpoolerRightGuard& right, bool tailQueued) {
     // so that no deletion releases the job in between.
     PortLock lock(ctx);
     TakeOwedEjects(ctx);
-    if (UniquePrinter printer = OpenPortPrinter(ctx)) {
-        // A job the monitor deleted at the spooler was released by that.
-        if (!ctx->bDeleteSent) {
-            if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]", ctx->JobId);
-            SetJobW(printer.get(), ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-        }
-        // A job queued before its binding was dropped is released here.
-        DropJobEntry(ctx, ctx->JobId);
-    }
+    ReleaseDocJob(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @NOBIDI(%d)]");
+    // A job queued before its binding was dropped leaves the queue with it.
+    DropJobEntry(ctx, ctx->JobId);
     lock.unlock();
     right.release();
     if (TraceOn(ctx)) TraceWrite(ctx, "VJLMON:PJLMonEndDocPort -END(@NOBIDI)-");
@@ -729,14 +766,9 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
     // Paid under the lock: a deletion meanwhile would release the job again.
     PortLock payLock(ctx);
     if (TakeOwedEjects(ctx)) {
-        PrinterHandle printer(ctx);
-        if (printer.h) {
-            // However many releases the job was owed, the spooler is told once.
-            ctx->cLastPageEjected = 1;
-            if (traceJob) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]", ctx->JobId);
-            SetJobW(printer.h, ctx->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
-            if (ctx->pJobQueueTail) ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
-        }
+        // However many releases the job was owed, the spooler is told once.
+        ctx->cLastPageEjected = 1;
+        ReleaseDocJob(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @4(%d)]");
     }
     payLock.unlock();
 

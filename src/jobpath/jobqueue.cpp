@@ -69,13 +69,7 @@ BOOL OutJobQueue(PortContext* ctx) {
         if (trace) TraceWrite(ctx, "VJLMON:OutJobQueue -END@1-");
         return FALSE;
     }
-    if (OwedToEndDoc(ctx, head)) {
-        if (!(head->dwReportFlags & REPORT_EJECTED)) ++ctx->cLastPageEjected;
-    } else {
-        if (trace) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]", head->dwJobId);
-        if (head->pBind && head->pBind->hPrinter)
-            SetJobLastPageEjected(head->pBind->hPrinter, head->dwJobId, 0, nullptr, head);
-    }
+    ReleaseQueuedJob(ctx, head, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]");
     ctx->pJobQueueHead = head->pNext;
     if (ctx->pJobQueueTail == head) ctx->pJobQueueTail = nullptr;
     // "VJLMON:ジョブをリストキューから削除[JobId=%d, Address=0x%08x]"

@@ -177,8 +177,7 @@ void EndFinishedJob(PortContext* ctx, JobQueueEntry* e) {
         OutJobQueue(ctx);
         return;
     }
-    if (TraceJob(ctx)) TraceF(ctx, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]", jobId);
-    if (e->pBind && e->pBind->hPrinter) SetJobLastPageEjected(e->pBind->hPrinter, jobId, 0, nullptr, e);
+    ReleaseQueuedJob(ctx, e, "VJLMON:SetJob[LAST_PAGE_EJECTED @5(%d)]");
     DropJobEntry(ctx, jobId);
 }
 

@@ -142,6 +142,12 @@ bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e) {
     return ctx->bPayAtEndDoc && e->dwJobId == ctx->JobId;
 }
 
+void ReleaseQueuedJob(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
+    if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
+    if (HANDLE printer = EntryPrinter(e)) SetJobLastPageEjected(printer, e->dwJobId, 0, nullptr, e);
+    if ((e->dwReportFlags & REPORT_EJECTED) && OwedToEndDoc(ctx, e)) ctx->bEjectSent = 1;
+}
+
 BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE data, JobQueueEntry* entry) {
     if (entry && (entry->dwReportFlags & REPORT_EJECTED)) return TRUE;
     SetJobW(hPrinter, jobId, level, data, JOB_CONTROL_LAST_PAGE_EJECTED);
@@ -154,12 +160,13 @@ void OpenOwedEjects(PortContext* ctx) {
     ctx->cLastPageEjected = 0;
     ctx->bPayAtEndDoc = 1;
     ctx->bDeleteSent = 0;
+    ctx->bEjectSent = 0;
 }
 
 DWORD TakeOwedEjects(PortContext* ctx) {
     PortLock lock(ctx);
     ctx->bPayAtEndDoc = 0;
-    return ctx->bDeleteSent ? 0 : ctx->cLastPageEjected;
+    return (ctx->bDeleteSent || ctx->bEjectSent) ? 0 : ctx->cLastPageEjected;
 }
 
 void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId) {

@@ -24,13 +24,18 @@ BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE dat
 
 // The notices owed to the current document's job (cLastPageEjected):
 // opened when its entry joins the queue, taken once by EndDocPort, which
-// pays them. A job released in between is counted there instead of being
-// notified, so that it is never notified twice nor forgotten.
+// pays them. A job a deletion empties from the queue in between is counted
+// there instead of being notified; one the printer finished leaves with its
+// notice, and then nothing is owed. Never notified twice nor forgotten.
 void OpenOwedEjects(PortContext* ctx);
 // The entry is the open document's own job, whose notices EndDocPort gives:
 // a notice given anywhere else as well would release the job twice.
 bool OwedToEndDoc(const PortContext* ctx, const JobQueueEntry* e);
 DWORD TakeOwedEjects(PortContext* ctx);
+// Gives an entry leaving the queue its one LAST_PAGE_EJECTED, through its own
+// printer's handle, at once: also the open document's job, which EndDocPort
+// then owes nothing. Under the port lock.
+void ReleaseQueuedJob(PortContext* ctx, JobQueueEntry* e, const char* traceFmt);
 // Deletes a job at the spooler, under the port lock. The delete is the job's
 // release: no LAST_PAGE_EJECTED follows it, owed or not.
 void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId);

@@ -55,6 +55,7 @@ void FreePortContext(PortContext* ctx) {
     ReapNotifyThreads(ctx, true);
     if (ctx->hWorkerThread) CloseHandle(ctx->hWorkerThread);
     MemFree(ctx->pszPrinterName);
+    MemFree(ctx->pszDocPrinter);
     MemFree(ctx->pSpoolerRight);
     if (ctx->hCloseEvent) CloseHandle(ctx->hCloseEvent);
     if (ctx->hWakeEvent) CloseHandle(ctx->hWakeEvent);

@@ -196,6 +196,13 @@ struct PortContext {
     // The monitor deleted the open document's job at the spooler: that was
     // its release, and nothing owed to it is paid.
     DWORD bDeleteSent;
+    // The open document's job left the queue with its LAST_PAGE_EJECTED (the
+    // printer finished it first): nothing owed to it is paid either.
+    DWORD bEjectSent;
+    // The printer the open document was started for (heap copy). Its job is
+    // released through a handle of that printer even when the port's
+    // printer name has moved on to another printer of the port.
+    wchar_t* pszDocPrinter;
 
     // The port name copy follows the record (pszPortName points at it).
 };

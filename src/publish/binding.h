@@ -7,6 +7,7 @@
 constexpr DWORD BF_SENT = 0x1;
 constexpr DWORD BF_SUPPRESSED = 0x2;
 constexpr DWORD BF_SEEN = 0x10000;
+constexpr DWORD BF_REPUBLISH = 0x20000;   // scratch mark: there before a model change
 
 struct SrmBinding {
     wchar_t* pszPrinterName;

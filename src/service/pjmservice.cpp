@@ -179,7 +179,8 @@ bool JobListed(const void* view, DWORD jobId, DWORD* clippedFrom) {
     return false;
 }
 
-enum class Verdict { Allow, Refuse, Unreachable };
+// Interrupted: the port closed or the monitor shut down before an answer.
+enum class Verdict { Allow, Refuse, Unreachable, Interrupted };
 
 // Asks the service to take the job over and waits for its answer.
 Verdict RequestRestart(HANDLE hPrinter, DWORD jobId, PortContext* ctx) {
@@ -221,8 +222,12 @@ Verdict RequestRestart(HANDLE hPrinter, DWORD jobId, PortContext* ctx) {
         verdict = Verdict::Unreachable;
     } else {
         HANDLE answers[2] = {allow.get(), over.get()};  // ALLOW first
-        // An ALLOW that crosses a ClosePort is too late: the port is gone.
-        if (WaitForService(answers, 2, kVerdictWaitMs, ctx) == 0 && !(ctx && (ctx->status & ST_CLOSING)))
+        DWORD answer = WaitForService(answers, 2, kVerdictWaitMs, ctx);
+        // An ALLOW that crosses a ClosePort is too late: the port is gone,
+        // but the job is still the spooler's to print later.
+        if (answer == kWaitClosing || (answer == 0 && ctx && (ctx->status & ST_CLOSING)))
+            verdict = Verdict::Interrupted;
+        else if (answer == 0)
             verdict = Verdict::Allow;
     }
     GlobalDeleteAtom(atom);
@@ -318,9 +323,9 @@ BOOL IsPJMServiceInstalled(PortContext* ctx) {
     return ctx->bPJMService ? TRUE : FALSE;
 }
 
-BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx, bool* jobKept) {
-    if (jobKept) *jobKept = false;
+BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx, BOOL* interrupted) {
     WriteDebugLog("Enter VHStartDoc(%d)\r\n", jobId);
+    if (interrupted) *interrupted = FALSE;
     UniqueKernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kListMutexName));
     bool owned = false;
     UniqueKernelHandle mapping;
@@ -344,7 +349,7 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
         owned = rc == 0;
         if (!owned) WriteDebugLog("JobID: %d Can not own file mapping mutex\r\n", jobId);
         if (rc == kWaitClosing) {
-            if (jobKept) *jobKept = true;
+            if (interrupted) *interrupted = TRUE;
             return FALSE;
         }
         if (!owned) return TRUE;
@@ -373,6 +378,10 @@ BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortConte
         Verdict verdict = RequestRestart(hPrinter, jobId, ctx);
         if (verdict == Verdict::Allow) return TRUE;
         if (verdict == Verdict::Refuse) return RefuseJob(hPrinter, jobId, portName);
+        if (verdict == Verdict::Interrupted) {
+            if (interrupted) *interrupted = TRUE;
+            return FALSE;
+        }
     }
     // The service cannot be reached: its run status decides.
     DWORD runStatus = 0;

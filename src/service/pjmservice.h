@@ -24,10 +24,11 @@ BOOL PostToPJMService(UINT message, WPARAM wParam, LPARAM lParam);
 
 BOOL IsPJMServiceInstalled(PortContext* ctx);
 // ctx, when given, ends the waits for the service as soon as the port is
-// closing. The job is then refused, and deleted unless *jobKept comes back
-// set: a wait for the list's mutex, which anyone may hold, never costs a job.
+// closing; a monitor shutdown ends them in any case. Either way the job may
+// not print now, yet it stays the spooler's: *interrupted is set, and nothing
+// is deleted or recorded as cancelled.
 BOOL VHStartDoc(HANDLE hPrinter, DWORD jobId, const wchar_t* portName, PortContext* ctx = nullptr,
-                bool* jobKept = nullptr);
+                BOOL* interrupted = nullptr);
 void VHEndDoc(const wchar_t* portName, DWORD jobId);
 
 // Monitor start and Shutdown: a shut-down monitor ends every wait for the

@@ -117,6 +117,20 @@ void MarkAllForRepublish(PortContext* ctx) {
         if (row->pValue && (row->dwPublishKind & VARKIND_REPUBLISH)) row->bChanged = 1;
 }
 
+// Another model changes what the managers may be told: the bindings are
+// refreshed for it, and each one that was there before is sent its bind
+// values again (a binding made now had them as it was made).
+void RebindForModel(PortContext* ctx) {
+    PortLock lock(ctx);
+    for (SrmBinding* b = ctx->pBindList; b; b = b->pNext) b->dwFlags |= BF_REPUBLISH;
+    RefreshSRMBindings(ctx);
+    for (SrmBinding* b = ctx->pBindList; b; b = b->pNext) {
+        if (!(b->dwFlags & BF_REPUBLISH)) continue;
+        b->dwFlags &= ~BF_REPUBLISH;
+        PublishAtBind(ctx, b);
+    }
+}
+
 void PowerOffQueuedJobs(PortContext* ctx) {
     SetJobStatusBits(ctx, JOBSTATUS_POWER_OFF, TRUE);
     Sleep(kPowerOffJobBitMs);
@@ -152,7 +166,7 @@ BOOL CheckSupportedModel(PortContext* ctx, const char* text) {
     ctx->qwStatusMask[1] = m->qwStatusMask[1];
     if (!(ctx->status & ST_IN_DOC) && !ctx->pJobQueueHead &&
         (before[0] != ctx->qwStatusMask[0] || before[1] != ctx->qwStatusMask[1]))
-        RefreshSRMBindings(ctx);
+        RebindForModel(ctx);
     return m->pszShortName != nullptr;
 }
 

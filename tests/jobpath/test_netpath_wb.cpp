@@ -476,4 +476,32 @@ TEST_F(NetPath, JobWithoutItsOwnJcidIsDeletedAtItsEnd) {
     for (DWORD id : ejected) EXPECT_EQ(id, 30u);
 }
 
+// An EndDocPort that never came: the next start is refused (the spooler
+// still holds that job and sends it again), and the stale job is let go
+// once, through its own printer, before the refusal.
+TEST_F(NetPath, ALostEndDocReleasesTheStaleJobOnce) {
+    Open(L"IP_NET");
+    auto controls = [](DWORD jobId) {
+        std::vector<std::wstring> printers;
+        for (const auto& r : FakeSpoolSetJobLog())
+            if (r.jobId == jobId) printers.push_back(r.printer);
+        return printers;
+    };
+    const std::string job = kUel + "@PJL JOB NAME=\"stale\" @JCID=\"STALE71\"\r\n" + RandomBytes(100, 5);
+    ASSERT_TRUE(Start(71));
+    WriteAll(job, 4096);
+    FakeSpool_ClearLogs();
+    EXPECT_FALSE(Start(72));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(FakeSpoolEjectedJobs(), std::vector<DWORD>{71}) << "the stale job, once";
+    EXPECT_EQ(controls(71), std::vector<std::wstring>{kPrinter});
+    EXPECT_TRUE(controls(72).empty()) << "the refused job stays with the spooler";
+
+    ASSERT_TRUE(Start(72));
+    WriteAll(job, 4096);
+    ASSERT_TRUE(PJLMonEndDocPort(ctx));
+    EXPECT_EQ(controls(71).size(), 1u) << "never twice";
+    EXPECT_EQ(controls(72).size(), 1u);
+}
+
 }  // namespace

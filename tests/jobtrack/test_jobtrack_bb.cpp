@@ -45,9 +45,9 @@ protected:
     }
     // A job with a JCID of its own (in the driver's layout: a NAME of 24
     // characters) and `pages` form feeds.
-    DWORD StartJob(DWORD spoolId, int pages = 1) {
-        DWORD job = FakeSpool_AddJob(kPrinter, spoolId, 0, L"track", L"ana", 1);
-        EXPECT_TRUE(host.StartDoc(h, kPrinter, job, L"track"));
+    DWORD StartJob(DWORD spoolId, int pages = 1, const wchar_t* printerName = kPrinter) {
+        DWORD job = FakeSpool_AddJob(printerName, spoolId, 0, L"track", L"ana", 1);
+        EXPECT_TRUE(host.StartDoc(h, printerName, job, L"track"));
         const std::string uel = "\x1b%-12345X";
         std::string body = uel + "@PJL JOB NAME=\"" + std::string(24, 'T') + "\" @JCID=\"" + Jcid(spoolId) +
                            "\"\r\n@PJL ENTER LANGUAGE=VPDL\r\n";
@@ -98,8 +98,8 @@ TEST_F(JobTracking, AJobIsFollowedPageByPageAndReleasedOnceWhenThePrinterComplet
 }
 
 // "Completed" while the spooler still sends the document is not the end of
-// the job; "terminating" is, even then. The open document's job is told
-// at its end.
+// the job; "terminating" is, even then: the job is let go at once, and its
+// end of document owes it nothing more.
 TEST_F(JobTracking, CompletedWhileTheDocumentIsOpenIsNotFinishedTerminatingIs) {
     ASSERT_NO_FATAL_FAILURE(Begin("127.0.12.2"));
     DWORD job = StartJob(12);
@@ -111,10 +111,10 @@ TEST_F(JobTracking, CompletedWhileTheDocumentIsOpenIsNotFinishedTerminatingIs) {
     EXPECT_EQ(CountLines(kTakenOff), 0u) << "not finished";
     Job(n, "state 14");
     ASSERT_TRUE(Eventually([&] { return CountLines(kTakenOff) == 1; })) << "finished";
-    EXPECT_EQ(Ejections(job), 0u) << "owed to the end of its document";
+    EXPECT_EQ(Ejections(job), 1u) << "released as it leaves the queue";
     EXPECT_TRUE(host.EndDoc(h));
     ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; }));
-    EXPECT_EQ(Ejections(job), 1u);
+    EXPECT_EQ(Releases(job), 1u) << "never twice";
 }
 
 // A cancel at the printer's panel is no cancel of ours: the lost-job check
@@ -222,6 +222,42 @@ TEST_F(JobTracking, AJobIndexOfSeveralSubIdentifiersIsFollowed) {
     EXPECT_EQ(ours, prids) << "every row read was the job's whole index";
     ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; }));
     EXPECT_EQ(Ejections(job), 1u);
+}
+
+// Two printers share the port. The manager of one shuts down in the middle
+// of its job: that job is still let go once, and through a handle of its own
+// printer (a spooler refuses a job control for a job of another printer).
+TEST_F(JobTracking, AJobWhoseManagerShutsDownIsReleasedThroughItsOwnPrinter) {
+    ASSERT_NO_FATAL_FAILURE(Begin("127.21.3.1"));
+    constexpr wchar_t kSide[] = L"Track Side";
+    ServedModelKeys sideKeys{"Track Side"};
+    FakeSpool_AddPrinter(kSide, kServedDriver, port_.c_str(), PRINTER_ATTRIBUTE_ENABLE_BIDI, L"winprint", 0);
+    auto workerEnds = [&] { return CountContaining("REFRESH:UstatusThread2 --END", ""); };
+
+    DWORD side1 = StartJob(31, 1, kSide);
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(Eventually([&] { return Releases(side1) == 1; }));
+    ASSERT_TRUE(Eventually([&] { return workerEnds() == 1; }));
+
+    DWORD own = StartJob(32);
+    ASSERT_TRUE(SrmDouble_SetDword(kPrinter, "TerminateManager", 1));
+    ASSERT_TRUE(Eventually([&] { return workerEnds() == 2; })) << "the shutdown stops the port's worker";
+    EXPECT_EQ(SrmDouble_OpenHandleCount(kPrinter), 0u);
+    EXPECT_TRUE(host.EndDoc(h));
+
+    DWORD side2 = StartJob(33, 1, kSide);
+    EXPECT_TRUE(host.EndDoc(h));
+    ASSERT_TRUE(Eventually([&] { return Releases(side2) == 1; }));
+    ASSERT_TRUE(Eventually([&] { return workerEnds() == 3; }));
+
+    EXPECT_EQ(Releases(own), 1u);
+    for (const auto& r : FakeSpoolSetJobLog()) {
+        if (r.jobId == own) {
+            EXPECT_STREQ(r.printer, kPrinter) << "control " << r.command;
+        } else if (r.jobId == side1 || r.jobId == side2) {
+            EXPECT_STREQ(r.printer, kSide) << "control " << r.command;
+        }
+    }
 }
 
 }  // namespace

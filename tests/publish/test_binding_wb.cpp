@@ -2,6 +2,8 @@
 // manager, and when a manager is refused.
 #include "bind_fixture.h"
 #include "jobtrack/jobcancel.h"
+#include "status/config.h"
+#include "status/devcheck.h"
 
 namespace {
 
@@ -201,6 +203,54 @@ TEST_F(Binding, UnbindClearsEverythingThatPointsAtTheBindingButItsQueuedJobs) {
     EXPECT_EQ(FakeSpoolEjectedJobs(), std::vector<DWORD>{job});
     EXPECT_EQ(FakeSpool_JobCount(L"Printer A"), 0u);
     EXPECT_EQ(FakeSpool_OpenHandleCount(L"Printer A"), 0u) << "the dropped binding goes with its last job";
+}
+
+// The poll finding the served model changes what the managers may be told:
+// the bindings are refreshed, and every binding that was already there is
+// sent its bind values again, now for the model.
+TEST_F(Binding, AModelChangeRepublishesTheBindValuesToEveryExistingBinding) {
+    AddPrinter(L"Printer A");
+    AddPrinter(L"Printer B", kDriver, kPort, 0);   // suppressed, yet bind values reach it
+    Open();
+    StatusVariable* ps = FindStatusVariable("PrinterStatus", ctx->pVarTable, ctx, TRUE);
+    ASSERT_TRUE(ps && ps->pValue);
+    static_cast<DWORD*>(ps->pValue)[1] = 0x10;   // a state only the model itself knows
+    ASSERT_TRUE(RefreshSRMBindings(ctx));
+    ASSERT_EQ(BindingNames(), (std::vector<std::wstring>{L"Printer A", L"Printer B"}));
+    ASSERT_TRUE(SrmDouble_WaitForCalls("SetNotificationEventExA", 2, 5000));
+    LockPort(ctx);
+    UnlockPort(ctx);
+    // The M word each printer's manager was last sent as PrinterStatus, and how often.
+    auto sent = [](const wchar_t* printer, DWORD* count) {
+        std::vector<SrmDoubleUpdateRecord> log(SrmDouble_GetUpdateLog(nullptr, 0));
+        log.resize(SrmDouble_GetUpdateLog(log.data(), static_cast<DWORD>(log.size())));
+        DWORD m = 0;
+        *count = 0;
+        for (const auto& r : log)
+            if (std::string(r.name) == "PrinterStatus" && std::wstring(r.printer) == printer && r.cbValue >= 12) {
+                m = reinterpret_cast<const DWORD*>(r.value)[1];
+                ++*count;
+            }
+        return m;
+    };
+    SrmDouble_ClearLogs();
+
+    const SupportedModel& model = kSupportedModels[0];
+    std::string text(model.pszFullName, model.cchFullName);
+    ASSERT_TRUE(CheckSupportedModel(ctx, text.c_str()));
+    DWORD count = 0;
+    EXPECT_EQ(sent(L"Printer A", &count), 0x10u);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(sent(L"Printer B", &count), 0x10u);
+    EXPECT_EQ(count, 1u);
+
+    SrmDouble_ClearLogs();
+    ASSERT_TRUE(CheckSupportedModel(ctx, text.c_str()));
+    sent(L"Printer A", &count);
+    EXPECT_EQ(count, 0u) << "the same model again changes nothing";
+    EXPECT_FALSE(CheckSupportedModel(ctx, "Some Other Printer"));
+    EXPECT_EQ(sent(L"Printer A", &count), 0x200u) << "another model: the neutral state";
+    EXPECT_EQ(count, 1u);
 }
 
 }  // namespace

@@ -233,15 +233,23 @@ TEST_F(PjmLink, UnreachableServiceDefersToItsRunStatus) {
     ASSERT_TRUE(PJLMonEndDocPort(ctx));
 }
 
-TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
+// A port closing or the monitor shutting down ends the wait for the service
+// and fails the start, but the job is the user's: it stays with the spooler,
+// which prints it later. Only the service's OVER deletes a job.
+TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitButKeepsTheJob) {
     ASSERT_TRUE(PjmDouble_Register());
     ASSERT_TRUE(PjmDouble_CreateList());
     PjmDouble_SetList(1, {});
+    DWORD status = 0;
 
     // Shutdown while the service holds the list.
     ASSERT_TRUE(PjmDouble_HoldMutex());
     BOOL result = TRUE;
-    std::thread shut([&] { result = VHStartDoc(nullptr, 30, kPort); });
+    DWORD error = 0;
+    std::thread shut([&] {
+        result = StartDoc(30);
+        error = GetLastError();
+    });
     // "Enter VHStartDoc" is written before the wait.
     EXPECT_TRUE(FakeSpoolWaitUntil([] { return Exists(szDebugLogPath); }, 20000));
     PJMServiceLinkStop();
@@ -249,9 +257,11 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     PjmDouble_ReleaseMutex();
     PJMServiceLinkStart();
     EXPECT_FALSE(result);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Deletes(30), 0u);
+    EXPECT_TRUE(FakeSpool_GetJobStatus(kPrinter, 30, &status)) << "the spooler keeps the job";
 
     // ClosePort while a restart request waits for its answer.
-    DWORD error = 0;
     std::thread doc([&] {
         result = StartDoc(31);
         error = GetLastError();
@@ -265,10 +275,12 @@ TEST_F(PjmLink, ClosingPortOrShutdownEndsTheWaitForAnAnswer) {
     Release(closing);
     ReleasePortRef(closing);
     EXPECT_FALSE(result);
-    EXPECT_EQ(error, 87u);
-    EXPECT_GE(Deletes(31), 1u);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Deletes(31), 0u);
+    EXPECT_TRUE(FakeSpool_GetJobStatus(kPrinter, 31, &status)) << "the spooler keeps the job";
     EXPECT_EQ(GlobalFindAtomW(kPrinter), 0);
     EXPECT_EQ(PjmDouble_Answers(), 0u);
+    EXPECT_FALSE(Exists(EventLogPath())) << "no cancel is recorded";
 }
 
 // Anyone can create or hold the list's mutex. One held for ever (here with
@@ -297,7 +309,7 @@ TEST_F(PjmLink, ListMutexHeldForEverNeverCostsTheJob) {
     ReleasePortRef(closing);
     PjmDouble_ReleaseMutex();
     EXPECT_FALSE(result);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(Deletes(41), 0u) << "the job stays for the spooler to send again";
     EXPECT_TRUE(LogHas("JobID: 41 Can not own file mapping mutex\r\n"));
     EXPECT_EQ(PjmDouble_Messages().size(), 0u) << "no restart request either";
