@@ -103,13 +103,27 @@ struct Lock {
     ~Lock() { LeaveCriticalSection(&g_cs); }
 };
 
+// Case folding of our own: the C library's takes a process-wide locale lock
+// on every call under Wine, which a server of hundreds of ports queues on.
+wchar_t Fold(wchar_t c) {
+    if (c < 0x80) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+    return static_cast<wchar_t>(towlower(c));
+}
+
 std::wstring Lower(const wchar_t* s) {
     std::wstring r(s ? s : L"");
-    for (auto& c : r) c = towlower(c);
+    for (auto& c : r) c = Fold(c);
     return r;
 }
 
-bool IEq(const std::wstring& a, const wchar_t* b) { return b && _wcsicmp(a.c_str(), b) == 0; }
+bool IEq(const std::wstring& a, const wchar_t* b) {
+    if (!b) return false;
+    size_t i = 0;
+    for (; i < a.size(); ++i)
+        if (!b[i] || (a[i] != b[i] && Fold(a[i]) != Fold(b[i]))) return false;
+    return b[i] == 0;
+}
+bool IEq(const wchar_t* a, const wchar_t* b) { return a && IEq(std::wstring(a), b); }
 
 // Removes the record named `name` (any case) from a list of printers, ports or monitors.
 template <class List>
@@ -615,7 +629,7 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     if (Enter("GetPrinterDriverW")) return FALSE;
     Handle* h = CheckHandle(hPrinter, HK_PRINTER);
     if (!h) return FALSE;
-    if (pEnvironment && *pEnvironment && _wcsicmp(pEnvironment, kEnvironment) != 0) {
+    if (pEnvironment && *pEnvironment && !IEq(kEnvironment, pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
@@ -733,7 +747,7 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitors) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (info->pEnvironment && *info->pEnvironment && _wcsicmp(info->pEnvironment, kEnvironment) != 0) {
+    if (info->pEnvironment && *info->pEnvironment && !IEq(kEnvironment, info->pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
@@ -752,7 +766,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (pEnvironment && *pEnvironment && _wcsicmp(pEnvironment, kEnvironment) != 0) {
+    if (pEnvironment && *pEnvironment && !IEq(kEnvironment, pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
