@@ -11,6 +11,7 @@
 #include "publish/binding.h"
 #include "publish/statusvar.h"
 #include "publish/worker.h"
+#include "snmp/snmp.h"
 #include "status/devcheck.h"
 
 namespace {
@@ -122,6 +123,7 @@ BOOL IsRefreshDone(PortContext* ctx) {
 
 DWORD WINAPI UstatusThread2(LPVOID param) {
     auto* ctx = static_cast<PortContext*>(param);
+    SnmpSetPauseBreak(ctx->hCloseEvent);   // a close cuts the round's pauses short
     if (TraceOn(ctx)) TraceWrite(ctx, "REFRESH:UstatusThread2 -START-");
     ctx->dwRefreshCount = 0;
     if (ctx->pVarTable) {
