@@ -354,7 +354,6 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     ctx->dwPortStatus &= ~PORTKIND_BASE;
     SetPrinterExtStatus(ctx);
 
-    Sleep(300);
     if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
 
     PortLock global(nullptr);
