@@ -395,7 +395,8 @@ int main(int argc, char** argv) {
         p.port = L"IP_" + std::wstring(p.address.begin(), p.address.end());
     }
     SimProcess sim(base);
-    if (!sim.Start({"--count", std::to_string(n), "--pending-ms", "0", "--page-ms", "10"})) {
+    // A run of 250 ports outlasts the printer's default safety lifetime.
+    if (!sim.Start({"--count", std::to_string(n), "--pending-ms", "0", "--page-ms", "10", "--lifetime", "1800"})) {
         fprintf(stderr, "printer-sim: %s\n", sim.error.c_str());
         return 1;
     }
