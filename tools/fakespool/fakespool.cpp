@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,9 @@ struct State {
     std::vector<Printer> printers;
     std::vector<Driver> drivers;
     std::vector<Port> ports;
+    // Positions in printers and ports by folded name: a server of hundreds of
+    // queues looks one up on every spooler call.
+    std::unordered_map<std::wstring, size_t> printerAt, portAt;
     std::vector<Monitor> monitors;
     std::set<Handle*> handles;
     std::map<std::string, DWORD> calls;
@@ -137,9 +141,9 @@ BOOL EraseNamed(List& list, const wchar_t* name) {
 }
 
 Printer* FindPrinter(const wchar_t* name) {
-    for (auto& p : g_state->printers)
-        if (IEq(p.name, name)) return &p;
-    return nullptr;
+    if (!name) return nullptr;
+    auto it = g_state->printerAt.find(Lower(name));
+    return it == g_state->printerAt.end() ? nullptr : &g_state->printers[it->second];
 }
 Driver* FindDriver(const wchar_t* name) {
     for (auto& d : g_state->drivers)
@@ -147,9 +151,19 @@ Driver* FindDriver(const wchar_t* name) {
     return nullptr;
 }
 Port* FindPort(const wchar_t* name) {
-    for (auto& p : g_state->ports)
-        if (IEq(p.name, name)) return &p;
-    return nullptr;
+    if (!name) return nullptr;
+    auto it = g_state->portAt.find(Lower(name));
+    return it == g_state->portAt.end() ? nullptr : &g_state->ports[it->second];
+}
+
+// Rebuilds the name indexes after a printer or a port came or went.
+void Reindex() {
+    g_state->printerAt.clear();
+    g_state->portAt.clear();
+    for (size_t i = 0; i < g_state->printers.size(); ++i)
+        g_state->printerAt.emplace(Lower(g_state->printers[i].name.c_str()), i);
+    for (size_t i = 0; i < g_state->ports.size(); ++i)
+        g_state->portAt.emplace(Lower(g_state->ports[i].name.c_str()), i);
 }
 Monitor* FindMonitor(const wchar_t* name) {
     for (auto& m : g_state->monitors)
@@ -839,12 +853,15 @@ BOOL FakeSpool_AddPrinter(LPCWSTR name, LPCWSTR driverName, LPCWSTR portName, DW
     p->hasProcessor = printProcessor != nullptr;
     p->processor = printProcessor ? printProcessor : L"";
     p->status = status;
+    Reindex();
     return TRUE;
 }
 
 BOOL FakeSpool_RemovePrinter(LPCWSTR name) {
     Lock lock;
-    return EraseNamed(g_state->printers, name);
+    BOOL erased = EraseNamed(g_state->printers, name);
+    Reindex();
+    return erased;
 }
 
 BOOL FakeSpool_SetPrinterStatus(LPCWSTR name, DWORD status) {
@@ -908,12 +925,15 @@ BOOL FakeSpool_AddPort(LPCWSTR name, LPCWSTR monitorName, DWORD portType, LPCWST
     p->monitor = monitorName ? monitorName : L"";
     p->type = portType;
     p->description = description ? description : L"";
+    Reindex();
     return TRUE;
 }
 
 BOOL FakeSpool_RemovePort(LPCWSTR name) {
     Lock lock;
-    return EraseNamed(g_state->ports, name);
+    BOOL erased = EraseNamed(g_state->ports, name);
+    Reindex();
+    return erased;
 }
 
 BOOL FakeSpool_SetXcvData(LPCWSTR portName, LPCWSTR dataName, const void* data, DWORD cbData, DWORD xcvStatus) {
