@@ -372,7 +372,7 @@ BOOL GetAndCheckJCID(PortContext* ctx, JobQueueEntry* entry) {
     char found[SNMP_TEXT] = "";
     snprintf(w->oid, sizeof(w->oid), "%s.%s", kOidJcidMap, index);
     const size_t prefixLen = strlen(w->oid);
-    Sleep(kMapLookupPauseMs);
+    SnmpPause(kMapLookupPauseMs);
 
     bool accepted = false;
     for (DWORD row = 0; row < kMaxWalkRows; ++row) {

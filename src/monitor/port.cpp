@@ -162,8 +162,9 @@ void ReleasePortRef(PortContext* ctx) {
 
 BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs) {
     StatusSet(ctx, ST_CLOSING);   // nothing starts on the port from here on
-    BOOL worker = StopPortWorker(ctx, timeoutMs);
+    // Set first: it also ends the pauses of a refresh round in flight.
     SetEvent(ctx->hCloseEvent);
+    BOOL worker = StopPortWorker(ctx, timeoutMs);
     BOOL notify = StopNotifyThreads(ctx, timeoutMs);
     if (!(worker && notify) && TraceOn(ctx)) TraceWrite(ctx, "VJLMON:StopPortThreads -TIMEOUT-");
     return worker && notify;
@@ -368,7 +369,6 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     ctx->dwPortStatus &= ~PORTKIND_BASE;
     SetPrinterExtStatus(ctx);
 
-    Sleep(300);
     if (TraceOn(ctx)) TraceWriteRaw(ctx, "VJLMON:PJLMonClosePort --END--\r\n");
 
     PortLock global(nullptr);

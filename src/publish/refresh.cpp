@@ -11,6 +11,7 @@
 #include "publish/binding.h"
 #include "publish/statusvar.h"
 #include "publish/worker.h"
+#include "snmp/snmp.h"
 #include "status/devcheck.h"
 
 namespace {
@@ -235,6 +236,7 @@ BOOL IsRefreshDone(PortContext* ctx) {
 
 DWORD WINAPI UstatusThread2(LPVOID param) {
     auto* ctx = static_cast<PortContext*>(param);
+    SnmpSetPauseBreak(ctx->hCloseEvent);   // a close cuts the round's pauses short
     LPTHREAD_START_ROUTINE next;
     // Recalled on its way out: the thread serves again from its start.
     while ((next = RefreshBody(ctx)) == UstatusThread2) {}

@@ -95,42 +95,57 @@ namespace {
 // Exchange records (about 147 KB) are kept for reuse: allocating and freeing
 // a block that size every request makes the heap give its pages back and
 // fault them in again, which costs more than the network round trip. Each
-// call still has a record of its own, cleared before use. The lock is held
-// for a few instructions only; a plain spin lock keeps older systems able
-// to load the library.
-constexpr int kSpareRecords = 4;
-volatile LONG gSpareLock;
-HANDLE gSpareHeap;
-SnmpExchange* gSpare[kSpareRecords];
-int gSpareCount;
+// call still has a record of its own, cleared before use. The spares sit on
+// an interlocked list, so taking and giving back never waits for another
+// thread; the list grows to the most requests ever in flight at once, up to
+// kSpareRecords, and a record beyond that goes back to the heap.
+constexpr LONG kSpareRecords = 64;
 
-void LockSpares() {
-    while (InterlockedExchange(&gSpareLock, 1)) YieldProcessor();
+struct alignas(MEMORY_ALLOCATION_ALIGNMENT) SpareRecord {
+    SLIST_ENTRY link;
+    SnmpExchange x;
+};
+
+SLIST_HEADER gSpares;
+LONG volatile gSpareCount;
+HANDLE volatile gSpareHeap;
+INIT_ONCE gSparesReady = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK InitSpares(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeSListHead(&gSpares);
+    return TRUE;
 }
-void UnlockSpares() { InterlockedExchange(&gSpareLock, 0); }
+
+// A new heap (the library was started again) took the old spares with it:
+// they are forgotten, never touched.
+void FollowHeap() {
+    InitOnceExecuteOnce(&gSparesReady, InitSpares, nullptr, nullptr);
+    HANDLE seen = gSpareHeap;
+    if (seen == hHeap) return;
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&gSpareHeap), hHeap, seen) != seen) return;
+    InterlockedFlushSList(&gSpares);
+    InterlockedExchange(&gSpareCount, 0);
+}
 
 SnmpExchange* TakeExchange() {
-    SnmpExchange* x = nullptr;
-    LockSpares();
-    if (gSpareHeap != hHeap) {           // a new heap: the spares went with the old one
-        gSpareHeap = hHeap;
-        gSpareCount = 0;
+    FollowHeap();
+    if (auto* spare = reinterpret_cast<SpareRecord*>(InterlockedPopEntrySList(&gSpares))) {
+        InterlockedDecrement(&gSpareCount);
+        memset(&spare->x, 0, sizeof spare->x);
+        return &spare->x;
     }
-    if (gSpareCount) x = gSpare[--gSpareCount];
-    UnlockSpares();
-    if (!x) return static_cast<SnmpExchange*>(MemAlloc(sizeof(SnmpExchange)));
-    memset(x, 0, sizeof *x);
-    return x;
+    auto* fresh = static_cast<SpareRecord*>(MemAlloc(sizeof(SpareRecord)));
+    return fresh ? &fresh->x : nullptr;
 }
 
 void GiveBackExchange(SnmpExchange* x) {
-    LockSpares();
-    if (gSpareHeap == hHeap && gSpareCount < kSpareRecords) {
-        gSpare[gSpareCount++] = x;
-        x = nullptr;
+    auto* spare = CONTAINING_RECORD(x, SpareRecord, x);
+    if (gSpareHeap == hHeap && InterlockedIncrement(&gSpareCount) <= kSpareRecords) {
+        InterlockedPushEntrySList(&gSpares, &spare->link);
+        return;
     }
-    UnlockSpares();
-    if (x) MemFree(x);
+    InterlockedDecrement(&gSpareCount);
+    MemFree(spare);
 }
 
 // Runs one request on a record of its own and hands the first result to

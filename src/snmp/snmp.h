@@ -78,3 +78,11 @@ SOCKET SnmpOpen(SnmpExchange* x);
 int SnmpSend(SnmpExchange* x, const BYTE* bytes, int length, const sockaddr_in* dest);
 int SnmpReceive(SnmpExchange* x, BYTE* buffer, int size, sockaddr_in* source);
 void SnmpClose(SnmpExchange* x);
+
+// Pauses between the requests of a poll. A thread names the event that ends
+// its pauses (the refresh thread: its port's close event); once that is
+// signalled, the pause returns at once, so a port being closed never waits
+// out the rest of a round. Without an event a pause is a plain sleep.
+// SnmpPause is true when the event was signalled.
+void SnmpSetPauseBreak(HANDLE event);
+bool SnmpPause(DWORD ms);

@@ -94,3 +94,35 @@ void SnmpClose(SnmpExchange* x) {
     closesocket(x->sock);
     x->sock = INVALID_SOCKET;
 }
+
+namespace {
+
+DWORD gPauseSlot = TLS_OUT_OF_INDEXES;
+INIT_ONCE gPauseSlotReady = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK AllocPauseSlot(PINIT_ONCE, PVOID, PVOID*) {
+    gPauseSlot = TlsAlloc();
+    return TRUE;
+}
+
+DWORD PauseSlot() {
+    InitOnceExecuteOnce(&gPauseSlotReady, AllocPauseSlot, nullptr, nullptr);
+    return gPauseSlot;
+}
+
+} // namespace
+
+void SnmpSetPauseBreak(HANDLE event) {
+    DWORD slot = PauseSlot();
+    if (slot != TLS_OUT_OF_INDEXES) TlsSetValue(slot, event);
+}
+
+bool SnmpPause(DWORD ms) {
+    DWORD slot = PauseSlot();
+    HANDLE event = slot != TLS_OUT_OF_INDEXES ? static_cast<HANDLE>(TlsGetValue(slot)) : nullptr;
+    if (!event) {
+        Sleep(ms);
+        return false;
+    }
+    return WaitForSingleObject(event, ms) == WAIT_OBJECT_0;
+}

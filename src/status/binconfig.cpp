@@ -47,7 +47,7 @@ public:
 private:
     void Before() {
         memcpy(before_, oid_, SNMP_TEXT);
-        Sleep(wait_);
+        SnmpPause(wait_);
     }
     bool After() const { return oid_[0] && OidInSubtree(oid_, column_) && OidAdvances(before_, oid_); }
     char* oid_;

@@ -85,7 +85,7 @@ bool WalkAdvances(const char* asked, const char* returned, const char* tree) {
     return nb > na;
 }
 
-void Pause(const PortContext* ctx) { Sleep(ctx->dwSNMPIntervals); }
+void Pause(const PortContext* ctx) { SnmpPause(ctx->dwSNMPIntervals); }
 
 // Sets PrinterStatus to {0, m, L & 0x8} (unless keepIfAlready and it holds
 // {0, m, 0} already), re-derives IconState and publishes it with the error
@@ -178,7 +178,7 @@ BOOL GetDeviceInfo_SNMP(PortContext* ctx, const char* community) {
     for (;;) {
         if (SnmpGetString(host, p->szSysDescr, kOidSysDescr, community) && p->szSysDescr[0]) break;
         if (p->dwDescrRetry >= ctx->dwSNMP_PWOFF) return FALSE;
-        Sleep(kDescrRetryPauseMs);
+        SnmpPause(kDescrRetryPauseMs);
         ++p->dwDescrRetry;
     }
     p->dwMibFlags |= MIBF_DESCR;

@@ -284,7 +284,7 @@ int GetConsoleDisplay(const char* address, char* out, DWORD waitMs, const char* 
         char before[SNMP_TEXT];
         memcpy(before, oid, sizeof(before));
         char value[SNMP_TEXT] = {};
-        Sleep(waitMs);
+        SnmpPause(waitMs);
         rc = SnmpGetNextString(address, value, oid, community);
         if (!rc || !oid[0]) break;
         if (!OidInSubtree(oid, kConsoleDisplayColumn) || !OidAdvances(before, oid)) return row > 0;

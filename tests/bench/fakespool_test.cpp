@@ -197,6 +197,32 @@ TEST_F(FakeSpoolTest, HandlesAreTrackedAndUnknownNamesRefused) {
     FakeSpool_Reset();
 }
 
+// Printers and ports are found by name in any case after others come and
+// go: removing one moves the rest, and a name given again in another case
+// is the same printer, not a second one.
+TEST_F(FakeSpoolTest, NamesAreFoundInAnyCaseAfterOthersComeAndGo) {
+    FakeSpool_AddPrinter(L"Desk A", kDriver, L"LPT1:", PRINTER_ATTRIBUTE_LOCAL, L"winprint", 0);
+    FakeSpool_AddPrinter(L"Desk B", kDriver, L"USB001", PRINTER_ATTRIBUTE_LOCAL, L"winprint", 0);
+    EXPECT_TRUE(FakeSpool_RemovePrinter(L"DESK A"));
+    EXPECT_FALSE(FakeSpool_RemovePrinter(L"Desk A"));
+    EXPECT_TRUE(FakeSpool_RemovePort(L"lpt1:"));
+    EXPECT_NE(FakeSpool_AddJob(L"desk b", 7, 0, L"doc", L"user", 1), 0u);
+    EXPECT_EQ(FakeSpool_JobCount(L"DESK B"), 1u);
+    EXPECT_EQ(FakeSpool_JobCount(kPrinter), 0u);
+    FakeSpool_AddPrinter(L"DESK B", kDriver, L"USB001", PRINTER_ATTRIBUTE_LOCAL, L"winprint", 0);
+    EXPECT_EQ(FakeSpool_JobCount(L"Desk B"), 1u) << "the same printer, its queue kept";
+
+    HANDLE h = Open(L"desk b");
+    BYTE buf[4096];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetPrinterW(h, 2, buf, sizeof buf, &needed)) << GetLastError();
+    EXPECT_STREQ(reinterpret_cast<PRINTER_INFO_2W*>(buf)->pPortName, L"USB001");
+    EXPECT_TRUE(ClosePrinter(h));
+    EXPECT_EQ(FakeSpool_OpenHandleCount(L"No Such Printer"), 0u);
+    HANDLE x = nullptr;
+    EXPECT_FALSE(OpenPrinterW(const_cast<LPWSTR>(L"Desk A"), &x, nullptr));
+}
+
 TEST_F(FakeSpoolTest, SetJobAndSetPortAreLoggedAndActOnTheQueue) {
     FakeSpool_AddJob(kPrinter, 7, JOB_STATUS_PRINTING, L"a", L"u", 1);
     FakeSpool_AddJob(kPrinter, 8, JOB_STATUS_PRINTING, L"b", L"u", 1);

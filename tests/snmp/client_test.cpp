@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "bytes.h"
 #include "native_helpers.h"
@@ -217,6 +218,46 @@ TEST_F(Responder, RefusedRequestsSendNothing) {
     EXPECT_EQ(SnmpGetNextInteger("127.0.3.28", &v, const_cast<char*>("1.3"), nullptr), 0);
     EXPECT_EQ(SnmpSetInteger("127.0.3.28", nullptr, "1.3", "ravine"), 0);
     EXPECT_TRUE(Stopped().empty());
+}
+
+namespace {
+
+DWORD WINAPI SilentRequest(LPVOID param) {
+    auto* start = static_cast<HANDLE>(param);
+    WaitForSingleObject(start, INFINITE);
+    char value[256];
+    return static_cast<DWORD>(SnmpGetString("127.24.0.10", value, "1.3.6.1.2.1.1.1.0", "ravine"));
+}
+
+// Runs `count` requests on threads released together; each waits out its
+// time-out, so all of them hold a record at once. True when all returned
+// while the monitor's heap was held (or, unheld, at all).
+bool RequestsAtOnce(int count, bool holdHeap) {
+    UniqueKernelHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < count; i++)
+        if (HANDLE h = CreateThread(nullptr, 0, SilentRequest, start.get(), 0, nullptr)) threads.push_back(h);
+    if (holdHeap) HeapLock(hHeap);
+    SetEvent(start.get());
+    // The requests time out after two seconds; ten times that means some
+    // thread is stuck on the held heap.
+    DWORD rc = WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 20000);
+    if (holdHeap) HeapUnlock(hHeap);
+    if (rc == WAIT_TIMEOUT) WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    for (HANDLE h : threads) CloseHandle(h);
+    return threads.size() == static_cast<size_t>(count) && rc != WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+// Once as many requests have been in flight together, the same number again
+// takes nothing from the heap: every record comes from the spares.
+TEST_F(Responder, RequestsInFlightTogetherReuseTheirRecords) {
+    Start("127.24.0.10", "");   // never answers
+    constexpr int kAtOnce = 12;
+    ASSERT_TRUE(RequestsAtOnce(kAtOnce, false));
+    EXPECT_TRUE(RequestsAtOnce(kAtOnce, true));
+    EXPECT_EQ(Stopped().size(), 2u * kAtOnce);
 }
 
 // A datagram that arrives during a wait: the wait reports "ready" (-1, code

@@ -8,6 +8,7 @@
 #include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/refresh.h"
+#include "snmp/snmp.h"
 #include "spoolports.h"
 #include "status/devcheck.h"
 #include "status/devpoll.h"
@@ -128,6 +129,32 @@ TEST_F(DevPoll, StatusReadPollsEveryLevelthCycleUnlessAJobIsQueued) {
     for (int i = 0; i < 4; ++i) ReadStatus2(ctx);
     EXPECT_EQ(Count("get", kSysDescr), 4u);
     EXPECT_EQ(Count("getnext", "1.3.6.1.2.1.43.15"), 0u) << "a busy port reads no configuration";
+}
+
+// A port being closed: the pauses of its poll end at once (this pause is set
+// far beyond the test's time-out, so a pause that waits would hang it), yet
+// the poll reads exactly what an open port reads. A silent printer is still
+// asked its description as often.
+TEST_F(DevPoll, ClosingPortPollsWithoutPausesAndReadsTheSame) {
+    Begin("127.24.0.20");
+    ASSERT_TRUE(GetPrinterIPAddress(ctx, ctx->pszPortName));
+    ASSERT_TRUE(GetDeviceInfo_SNMP(ctx, ctx->szCommunity));
+    const size_t open = Count("");
+    const DWORD flags = ctx->Poll.dwMibFlags;
+
+    ASSERT_TRUE(printer->Command("requests clear"));
+    ctx->dwSNMPIntervals = 3600000;
+    SnmpSetPauseBreak(ctx->hCloseEvent);
+    ASSERT_TRUE(SetEvent(ctx->hCloseEvent));
+    EXPECT_TRUE(GetDeviceInfo_SNMP(ctx, ctx->szCommunity));
+    EXPECT_EQ(ctx->Poll.dwMibFlags, flags);
+    EXPECT_EQ(Count(""), open);
+
+    ASSERT_TRUE(printer->Command("requests clear"));
+    ASSERT_TRUE(printer->Command("snmp drop"));
+    EXPECT_FALSE(GetDeviceInfo_SNMP(ctx, ctx->szCommunity));
+    EXPECT_EQ(Count("get", kSysDescr), ctx->dwSNMP_PWOFF + 1);
+    SnmpSetPauseBreak(nullptr);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,9 @@ struct State {
     std::vector<Printer> printers;
     std::vector<Driver> drivers;
     std::vector<Port> ports;
+    // Positions in printers and ports by folded name: a server of hundreds of
+    // queues looks one up on every spooler call.
+    std::unordered_map<std::wstring, size_t> printerAt, portAt;
     std::vector<Monitor> monitors;
     std::set<Handle*> handles;
     std::map<std::string, DWORD> calls;
@@ -103,13 +107,27 @@ struct Lock {
     ~Lock() { LeaveCriticalSection(&g_cs); }
 };
 
+// Case folding of our own: the C library's takes a process-wide locale lock
+// on every call under Wine, which a server of hundreds of ports queues on.
+wchar_t Fold(wchar_t c) {
+    if (c < 0x80) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+    return static_cast<wchar_t>(towlower(c));
+}
+
 std::wstring Lower(const wchar_t* s) {
     std::wstring r(s ? s : L"");
-    for (auto& c : r) c = towlower(c);
+    for (auto& c : r) c = Fold(c);
     return r;
 }
 
-bool IEq(const std::wstring& a, const wchar_t* b) { return b && _wcsicmp(a.c_str(), b) == 0; }
+bool IEq(const std::wstring& a, const wchar_t* b) {
+    if (!b) return false;
+    size_t i = 0;
+    for (; i < a.size(); ++i)
+        if (!b[i] || (a[i] != b[i] && Fold(a[i]) != Fold(b[i]))) return false;
+    return b[i] == 0;
+}
+bool IEq(const wchar_t* a, const wchar_t* b) { return a && IEq(std::wstring(a), b); }
 
 // Removes the record named `name` (any case) from a list of printers, ports or monitors.
 template <class List>
@@ -123,9 +141,9 @@ BOOL EraseNamed(List& list, const wchar_t* name) {
 }
 
 Printer* FindPrinter(const wchar_t* name) {
-    for (auto& p : g_state->printers)
-        if (IEq(p.name, name)) return &p;
-    return nullptr;
+    if (!name) return nullptr;
+    auto it = g_state->printerAt.find(Lower(name));
+    return it == g_state->printerAt.end() ? nullptr : &g_state->printers[it->second];
 }
 Driver* FindDriver(const wchar_t* name) {
     for (auto& d : g_state->drivers)
@@ -133,9 +151,19 @@ Driver* FindDriver(const wchar_t* name) {
     return nullptr;
 }
 Port* FindPort(const wchar_t* name) {
-    for (auto& p : g_state->ports)
-        if (IEq(p.name, name)) return &p;
-    return nullptr;
+    if (!name) return nullptr;
+    auto it = g_state->portAt.find(Lower(name));
+    return it == g_state->portAt.end() ? nullptr : &g_state->ports[it->second];
+}
+
+// Rebuilds the name indexes after a printer or a port came or went.
+void Reindex() {
+    g_state->printerAt.clear();
+    g_state->portAt.clear();
+    for (size_t i = 0; i < g_state->printers.size(); ++i)
+        g_state->printerAt.emplace(Lower(g_state->printers[i].name.c_str()), i);
+    for (size_t i = 0; i < g_state->ports.size(); ++i)
+        g_state->portAt.emplace(Lower(g_state->ports[i].name.c_str()), i);
 }
 Monitor* FindMonitor(const wchar_t* name) {
     for (auto& m : g_state->monitors)
@@ -615,7 +643,7 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     if (Enter("GetPrinterDriverW")) return FALSE;
     Handle* h = CheckHandle(hPrinter, HK_PRINTER);
     if (!h) return FALSE;
-    if (pEnvironment && *pEnvironment && _wcsicmp(pEnvironment, kEnvironment) != 0) {
+    if (pEnvironment && *pEnvironment && !IEq(kEnvironment, pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
@@ -733,7 +761,7 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitors) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (info->pEnvironment && *info->pEnvironment && _wcsicmp(info->pEnvironment, kEnvironment) != 0) {
+    if (info->pEnvironment && *info->pEnvironment && !IEq(kEnvironment, info->pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
@@ -752,7 +780,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (pEnvironment && *pEnvironment && _wcsicmp(pEnvironment, kEnvironment) != 0) {
+    if (pEnvironment && *pEnvironment && !IEq(kEnvironment, pEnvironment)) {
         SetLastError(ERROR_INVALID_ENVIRONMENT);
         return FALSE;
     }
@@ -825,12 +853,15 @@ BOOL FakeSpool_AddPrinter(LPCWSTR name, LPCWSTR driverName, LPCWSTR portName, DW
     p->hasProcessor = printProcessor != nullptr;
     p->processor = printProcessor ? printProcessor : L"";
     p->status = status;
+    Reindex();
     return TRUE;
 }
 
 BOOL FakeSpool_RemovePrinter(LPCWSTR name) {
     Lock lock;
-    return EraseNamed(g_state->printers, name);
+    BOOL erased = EraseNamed(g_state->printers, name);
+    Reindex();
+    return erased;
 }
 
 BOOL FakeSpool_SetPrinterStatus(LPCWSTR name, DWORD status) {
@@ -894,12 +925,15 @@ BOOL FakeSpool_AddPort(LPCWSTR name, LPCWSTR monitorName, DWORD portType, LPCWST
     p->monitor = monitorName ? monitorName : L"";
     p->type = portType;
     p->description = description ? description : L"";
+    Reindex();
     return TRUE;
 }
 
 BOOL FakeSpool_RemovePort(LPCWSTR name) {
     Lock lock;
-    return EraseNamed(g_state->ports, name);
+    BOOL erased = EraseNamed(g_state->ports, name);
+    Reindex();
+    return erased;
 }
 
 BOOL FakeSpool_SetXcvData(LPCWSTR portName, LPCWSTR dataName, const void* data, DWORD cbData, DWORD xcvStatus) {

@@ -128,9 +128,14 @@ void Delay(const char* entry) {
     if (ms) Sleep(ms);
 }
 
+// Folded by hand: the C library's towlower takes a process-wide locale lock
+// on every call under Wine, which every update of every port queued on.
 std::wstring Key(const wchar_t* s) {
     std::wstring r(s ? s : L"");
-    for (auto& c : r) c = towlower(c);
+    for (auto& c : r) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + (L'a' - L'A'));
+        else if (c >= 0x80) c = static_cast<wchar_t>(towlower(c));
+    }
     return r;
 }
 
