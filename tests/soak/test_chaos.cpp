@@ -10,6 +10,8 @@
 //
 //   VJL_CHAOS_MS    length of the chaos (default 15000; longer by hand)
 //   VJL_CHAOS_SEED  seed of the script (default: from the clock; printed)
+//   VJL_CHAOS_NET   the printers' addresses are 127.0.N.1 on (default 21), so
+//                   a long run by hand keeps clear of the test run's printers
 #include "spoolhost.h"
 #include "pmdouble.h"
 #include "fakespool.h"
@@ -48,7 +50,9 @@ DWORD EnvNumber(const char* name, DWORD fallback) {
     DWORD n = v ? strtoul(v, nullptr, 10) : 0;
     return n ? n : fallback;
 }
-std::string Address(int i) { return "127.0.21." + std::to_string(i + 1); }
+std::string Address(int i) {
+    return "127.0." + std::to_string(EnvNumber("VJL_CHAOS_NET", 21) & 0xFF) + "." + std::to_string(i + 1);
+}
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 std::wstring PortName(int i) { return L"IP_" + Wide(Address(i)); }
 std::wstring PrinterName(int i) { return L"Chaos " + std::to_wstring(i + 1); }
