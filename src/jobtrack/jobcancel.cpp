@@ -51,21 +51,6 @@ void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
     SetJobLastPageEjected(printer, e->dwJobId, 0, nullptr, e);
 }
 
-void FreeJcidList(PortContext* ctx) {
-    JcidList* list = ctx->pJcidList;
-    if (!list) return;
-    // Nodes are {next, data}: each owns its data block.
-    auto** node = static_cast<void**>(list->pFirst);
-    while (node) {
-        auto** next = static_cast<void**>(node[0]);
-        MemFree(node[1]);
-        MemFree(node);
-        node = next;
-    }
-    list->count = 0;
-    list->pFirst = nullptr;
-}
-
 // The printing job goes back to the head entry's job with no pages, to be
 // cleared at its publication.
 void ResetPrintingJobInfo(PortContext* ctx) {
@@ -135,6 +120,21 @@ JOB_INFO_1W* ReadJobInfo(HANDLE printer, DWORD jobId, bool pauseOnFailure) {
 }
 
 }  // namespace
+
+void FreeJcidList(PortContext* ctx) {
+    JcidList* list = ctx->pJcidList;
+    if (!list) return;
+    // Nodes are {next, data}: each owns its data block.
+    auto** node = static_cast<void**>(list->pFirst);
+    while (node) {
+        auto** next = static_cast<void**>(node[0]);
+        MemFree(node[1]);
+        MemFree(node);
+        node = next;
+    }
+    list->count = 0;
+    list->pFirst = nullptr;
+}
 
 void ReleaseJobEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) { ReleaseEntry(ctx, e, traceFmt); }
 

@@ -20,6 +20,8 @@ BOOL SendingJobInfo(PortContext* ctx, BOOL fill);
 // handle: owed to EndDocPort for the open document's job, else notified now
 // (traceFmt names the place, with the job id).
 void ReleaseJobEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt);
+// Frees every node of the port's JCID list and empties it.
+void FreeJcidList(PortContext* ctx);
 BOOL SetJobLastPageEjected(HANDLE hPrinter, DWORD jobId, DWORD level, LPBYTE data, JobQueueEntry* entry);
 
 // The notices owed to the current document's job (cLastPageEjected):

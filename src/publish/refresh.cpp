@@ -399,18 +399,7 @@ void ReleaseQueuedJobs(PortContext* ctx) {
     }
     ctx->pJobQueueTail = nullptr;
     FreeRetiredBindings(ctx, false);
-    if (JcidList* list = ctx->pJcidList) {
-        // Nodes are {next, data}: each owns its data block.
-        auto** node = static_cast<void**>(list->pFirst);
-        while (node) {
-            auto** next = static_cast<void**>(node[0]);
-            MemFree(node[1]);
-            MemFree(node);
-            node = next;
-        }
-        list->count = 0;
-        list->pFirst = nullptr;
-    }
+    FreeJcidList(ctx);
 }
 
 void ResetPortState(PortContext* ctx) {
