@@ -321,11 +321,21 @@ protected:
         Interpret::SetUp();
         if (HasFatalFailure()) return;
         dwOSMajor = 6, dwOSMinor = 1;   // the address comes from the Xcv query
-        FakeSpool_SetXcvIPAddress(kPort, L"127.0.41.1");
+        FakeSpool_SetXcvIPAddress(kPort, std::wstring(address.begin(), address.end()).c_str());
         ctx->dwSNMPIntervals = 10;
         ASSERT_TRUE(sim.Start({"--reset-alert-ms", "0"})) << sim.error;
     }
-    SimPrinter sim{"127.0.41.1"};
+    // Each test a printer of its own: tests run side by side.
+    static std::string AddressOfTest() {
+        static const char* const kTests[] = {"ServicemanCallReadsTheHardwareErrorFromThePanel",
+                                             "ErrorRoundReadsTheTablesItself", "BinWalkStaysInTheNameColumn"};
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (size_t i = 0; i < sizeof(kTests) / sizeof(kTests[0]); ++i)
+            if (name == kTests[i]) return "127.0.41." + std::to_string(i + 1);
+        return "127.0.41.100";
+    }
+    const std::string address = AddressOfTest();
+    SimPrinter sim{address};
 };
 
 TEST_F(InterpretSim, ServicemanCallReadsTheHardwareErrorFromThePanel) {
@@ -384,11 +394,11 @@ TEST_F(InterpretSim, BinWalkStaysInTheNameColumn) {
     ASSERT_TRUE(sim.Command("hide 1.3.6.1.2.1.43.8.2.1.13")) << sim.error;
     PollRecord poll{};
     char oid[SNMP_TEXT] = {};
-    EXPECT_TRUE(ReadInputBins(&poll, "127.0.41.1", oid, 0, ""));
+    EXPECT_TRUE(ReadInputBins(&poll, address.c_str(), oid, 0, ""));
     EXPECT_EQ(poll.dwInputCount, 0u);
     ASSERT_TRUE(sim.Command("unhide all")) << sim.error;
     memset(&poll, 0, sizeof(poll));
-    EXPECT_TRUE(ReadInputBins(&poll, "127.0.41.1", oid, 0, ""));
+    EXPECT_TRUE(ReadInputBins(&poll, address.c_str(), oid, 0, ""));
     EXPECT_GE(poll.dwInputCount, 1u);
     EXPECT_STREQ(poll.InputBin[0].szName, "HOPPER1");
 }
