@@ -108,9 +108,11 @@ LPTHREAD_START_ROUTINE EndThread(PortContext* ctx, bool held, bool ranCycles, co
         ResetPrinterStatus(ctx, FALSE);
         ResetErrVariables(ctx, FALSE);
     }
-    // A document that started during the status-off write (one the thread
-    // does not serve) keeps its state; the jobs queued before it still go.
-    if (DocStartedSinceEnding(ctx))
+    // An open document keeps its state, whether it started during the
+    // status-off write or a notification stopped the thread under it: its
+    // data must go on whole, without a language header or its pending bytes
+    // lost halfway. The jobs queued still get their release.
+    if (DocStartedSinceEnding(ctx) || (ctx->status & ST_IN_DOC))
         ReleaseQueuedJobs(ctx);
     else
         ResetPortState(ctx);
