@@ -456,8 +456,12 @@ int main(int argc, char** argv) {
                                                     : "NOT recognised as the re-sent copy");
         ok = ok && again && copies == 1 && controls(netJobId, JOB_CONTROL_LAST_PAGE_EJECTED, from) == 0;
 
-        // The next job prints as usual; when it is in, the printer has
-        // everything it was sent since power on.
+        // The next job prints as usual once the printer's "Printer Reset"
+        // notice is acknowledged at its panel (while it shows, the monitor
+        // takes a job in the printer for lost); when the job is in, the
+        // printer has everything it was sent since power on.
+        printf("\nthe \"Printer Reset\" notice is acknowledged at the printer's panel\n");
+        ok = ok && printer.Command("alert del Printer Reset");
         DWORD nextId = netJobId + 1;
         std::string nextJcid = jcid;
         nextJcid.back() = 'N';
