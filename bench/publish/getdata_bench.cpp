@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/settings.h"
+#include "core/settings.h"
 #include "portinfo/portkind.h"
 #include "snmp/ber.h"
 #include "snmp/snmp.h"

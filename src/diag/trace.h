@@ -1,7 +1,7 @@
 // Per-port trace files: settings from VEKLMLOG.INI, time-stamped and raw
 // writers, rotation by size, and the job queue dump.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // Mask bits the callers test before writing.
 constexpr DWORD TRC_REFRESH   = 0x2;

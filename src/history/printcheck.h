@@ -1,6 +1,6 @@
 // Print history files and the lost-job check.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 #include <cstddef>
 

@@ -7,7 +7,7 @@
 #include "jobpath/jobqueue.h"
 #include "jobpath/pjl.h"
 #include "jobtrack/jobcancel.h"
-#include "monitor/settings.h"
+#include "core/settings.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
 #include "publish/refresh.h"

@@ -1,6 +1,6 @@
 // The spooler's document calls on an open port.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 BOOL WINAPI PJLMonStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
 BOOL WINAPI PJLMonWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);

@@ -1,7 +1,7 @@
 // Calls into the port monitor beneath, with the corrections each
 // transport needs, and the monitor's own sends with a pending buffer.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 constexpr DWORD IOCTL_DEVICE_ID = 0x16000C;
 constexpr DWORD IOCTL_PAR_SET_INFO = 0x160008;

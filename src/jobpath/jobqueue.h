@@ -1,6 +1,6 @@
 // Job queue entry: one record per job sent to a bidirectional port.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 struct JobQueueEntry {
     DWORD dwJobId;

@@ -4,7 +4,7 @@
 #pragma once
 #include "jobpath/jcid.h"
 #include "jobpath/pjl_scan.h"
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // Language header: UEL and "@PJL ENTER LANGUAGE=VPDL\r\n", 35 bytes.
 inline constexpr char kPjlEnterLanguage[] = "@PJL ENTER LANGUAGE=VPDL\r\n";

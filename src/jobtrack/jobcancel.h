@@ -1,6 +1,6 @@
 // Keeping the spooler's jobs and the printer's jobs in step.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 struct JobQueueEntry;
 

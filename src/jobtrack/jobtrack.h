@@ -1,7 +1,7 @@
 // Following the port's queued jobs on the printer by their JCID, and the
 // spooler's view of the current job while the refresh thread runs.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 struct JobQueueEntry;
 

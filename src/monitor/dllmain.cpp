@@ -1,5 +1,5 @@
 // The library entry: nothing but the process-wide setup and teardown.
-#include "monitor/globals.h"
+#include "core/globals.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInst, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {

@@ -1,7 +1,7 @@
 // Library-wide state: private heap, global lock, OS version, the monitor
 // table handed to the spooler, and the heap helpers.
-#include "monitor/globals.h"
-#include "monitor/portctx.h"
+#include "core/globals.h"
+#include "core/portctx.h"
 #include "jobpath/docport.h"
 #include "publish/getdata.h"
 #include "service/pjmservice.h"

@@ -1,7 +1,7 @@
 // Port sessions: opening and closing a port, the port context's creation
 // and destruction, its locks and the spooler-access right.
-#include "monitor/portctx.h"
-#include "monitor/settings.h"
+#include "core/portctx.h"
+#include "core/settings.h"
 #include "diag/safefile.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"

@@ -1,5 +1,3 @@
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/port.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/settings.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/spoolright.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/port.cpp)

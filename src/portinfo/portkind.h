@@ -1,6 +1,6 @@
 // What kind of port the monitor serves, and where its printer is.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 constexpr DWORD PORTKIND_BASE    = 0x001;
 constexpr DWORD PORTKIND_LOCAL   = 0x002;

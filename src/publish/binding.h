@@ -1,7 +1,7 @@
 // Status report manager bindings: one per printer on the port, each with
 // the manager library loaded for it when its model reports status.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 #include "publish/srm.h"
 
 constexpr DWORD BF_SENT = 0x1;

@@ -1,5 +1,5 @@
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 BOOL WINAPI PJLMonGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR pValueName, LPWSTR lpInBuffer,
                                          DWORD cbInBuffer, LPWSTR lpOutBuffer, DWORD cbOutBuffer,

@@ -1,7 +1,7 @@
 // The notification thread of a managed binding: it hears from the manager
 // and from the suite's named events, and drops or renames its binding.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 constexpr wchar_t kDelPrnEventFmt[] = L"VKLVJPPWD:DEL_PRN:%s";
 constexpr wchar_t kStartStatusEvent[] = L"Global\\VKLVJPSDB:START_STATUS";

@@ -1,6 +1,6 @@
 // The port's status refresh thread and the steps of its cycle.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // Port kinds that have a refresh thread.
 constexpr DWORD kRefreshPortKinds = 0x19A;

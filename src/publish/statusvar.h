@@ -2,7 +2,7 @@
 // status report managers, the fixed states, and the spooler port status
 // that mirrors PrinterStatus.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 constexpr DWORD VF_AT_BIND = 0x1;
 constexpr DWORD VF_KEEP_VALUE = 0x2;

@@ -3,7 +3,7 @@
 // a worker goes through here; the slot keeps the thread's handle so that a
 // stop waits on the thread itself.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // Starts proc(ctx) as the port's worker: refused on a closing port and while
 // another worker runs. A worker that has already cleared ST_THREAD_ALIVE is

@@ -1,7 +1,7 @@
 // Link to the job management service: the hand-over of jobs at their start
 // and end, its registry values, its event log and the debug log.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // Event log entry types.
 constexpr DWORD kEventMessage = 1;

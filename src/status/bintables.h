@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "status/pollrecord.h"
+#include "core/pollrecord.h"
 
 // PrinterBinConfig: a count, then six 12-byte entries.
 constexpr uint32_t kBinConfigEntries = 6;

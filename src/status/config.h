@@ -2,7 +2,7 @@
 // into the configuration variables while the printer is not known, the
 // option list editors, and the table of printer models this monitor serves.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 #include "status/bintables.h"
 
 struct StatusVariable;

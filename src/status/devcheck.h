@@ -2,7 +2,7 @@
 // refresh and notification threads, the document calls and the write path,
 // and the steps of the poll.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 BOOL CheckDeviceId(PortContext* ctx);
 // 1 when the check passed or none was made, 0 when the printer did not answer.

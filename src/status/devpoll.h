@@ -1,7 +1,7 @@
 // The device status poll over SNMP and what it hands on: the status
 // interpretation of a supported printer's answer and the input bin reader.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 // 1 when the printer answered, 0 when it did not or its address is unknown.
 BOOL CheckDeviceId_SNMP(PortContext* ctx);

@@ -1,5 +1,5 @@
 // Icon class of the printer's status words.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 DWORD SetIconState(PortContext* ctx, DWORD h, DWORD m, DWORD l);

@@ -2,7 +2,7 @@
 // PrinterStatus, IconState, the detail error variables and the printer's
 // maker and model; and the bin and option configuration builders.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 #include "status/statuswords.h"
 
 // Change mask bits of the builders and of SetPrinterInfoToStatus.

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "status/pollrecord.h"
+#include "core/pollrecord.h"
 
 // Status word indexes in a PrinterStatus value.
 constexpr int WORD_H = 0;

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 // Lowest first. A folder may include the folders of any row above its own.
 const std::vector<std::vector<std::string>> kLayers = {
-    {"monitor"},                                 // 0 ground
+    {"core"},                                    // 0 ground
     {"diag", "portinfo"},                        // 1
     {"snmp", "service"},                         // 2 wires
     {"publish"},                                 // 3 port state
@@ -27,6 +27,7 @@ const std::vector<std::vector<std::string>> kLayers = {
     {"jobtrack"},                                // 5
     {"status"},                                  // 6
     {"jobpath"},                                 // 7 activities
+    {"monitor"},                                 // 8 entry
 };
 
 // Includes that still point the wrong way, each to be removed by moving
@@ -35,14 +36,6 @@ const std::set<std::pair<std::string, std::string>> kKnownUpward = {
     {"diag", "jobpath"},
     {"jobtrack", "jobpath"},
     {"jobtrack", "status"},
-    {"monitor", "diag"},
-    {"monitor", "history"},
-    {"monitor", "jobpath"},
-    {"monitor", "jobtrack"},
-    {"monitor", "portinfo"},
-    {"monitor", "publish"},
-    {"monitor", "service"},
-    {"monitor", "status"},
     {"publish", "jobpath"},
     {"publish", "jobtrack"},
     {"publish", "status"},

@@ -1,7 +1,7 @@
 // Port session internals: the context's defaults, the closing wait for
 // queued jobs, the spooler-access right and the library's start-up values.
 #include "jobpath/jobqueue.h"
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 #include "jobpath/docport.h"
 #include "monitor/trace_reader.h"
 #include "publish/getdata.h"

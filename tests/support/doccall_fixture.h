@@ -3,7 +3,7 @@
 // depth back at 0. Both are re-entrant for their owner, so the check runs
 // on a thread of its own.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 #include <gtest/gtest.h>
 

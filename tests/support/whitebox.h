@@ -1,6 +1,6 @@
 // Helpers for tests that link the monitor's objects directly.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 #include <string>
 

@@ -11,9 +11,9 @@
 
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "monitor/globals.h"
-#include "monitor/portctx.h"
-#include "monitor/settings.h"
+#include "core/globals.h"
+#include "core/portctx.h"
+#include "core/settings.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"
 

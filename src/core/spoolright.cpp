@@ -1,4 +1,4 @@
-#include "monitor/spoolright.h"
+#include "core/spoolright.h"
 
 volatile DWORD dwSpoolerWaitMs = kDefaultSpoolerWaitMs;
 

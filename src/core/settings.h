@@ -1,7 +1,7 @@
 // Port settings from the local machine's registry; every read falls back
 // to a built-in default.
 #pragma once
-#include "monitor/portctx.h"
+#include "core/portctx.h"
 
 constexpr char kPollingKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers\\VEK Tessaroline 7700 (LV)";
 constexpr char kPortModeKey[] = "SOFTWARE\\VEK\\Lorvane\\Printers";

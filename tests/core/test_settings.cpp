@@ -1,6 +1,6 @@
 // Port settings read from the registry: defaults, bounds, and the
 // per-driver values.
-#include "monitor/settings.h"
+#include "core/settings.h"
 #include "support/whitebox.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "monitor/settings.h"
+#include "core/settings.h"
 
 #include <cstdio>
 #include <cstring>

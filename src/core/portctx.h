@@ -1,9 +1,9 @@
 // The port context: one zero-filled heap record per open port, passed to
 // every port operation. Other subsystems add their own fields below the core.
 #pragma once
-#include "monitor/globals.h"
-#include "monitor/spoolright.h"
-#include "status/pollrecord.h"
+#include "core/globals.h"
+#include "core/spoolright.h"
+#include "core/pollrecord.h"
 
 constexpr DWORD PORTCTX_SIGNATURE = 0x4F50;
 
