@@ -3,7 +3,7 @@
 #include "jobpath/docport.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobpath/jobqueue.h"
 #include "jobpath/pjl.h"
 #include "jobtrack/jobcancel.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "diag/trace.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobpath/jobqueue.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"

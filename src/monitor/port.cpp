@@ -5,7 +5,7 @@
 #include "diag/safefile.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobtrack/jobcancel.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"

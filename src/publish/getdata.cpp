@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "diag/trace.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"

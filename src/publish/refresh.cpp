@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "diag/trace.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobpath/jobqueue.h"
 #include "jobtrack/jobcancel.h"
 #include "jobtrack/jobtrack.h"

@@ -1,1 +1,2 @@
-list(APPEND VJL_WIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/pjmservice.cpp)
+list(APPEND VJL_WIN_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/pjmservice.cpp)

@@ -2,5 +2,5 @@ list(APPEND VJL_PURE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/ber.cpp
   ${CMAKE_CURRENT_LIST_DIR}/result.cpp)
 list(APPEND VJL_WIN_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/transport.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/request.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/transport.cpp)

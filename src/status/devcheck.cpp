@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "diag/trace.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"

@@ -2,7 +2,7 @@
 // maker's USB device ID, lenient USB reads and the monitor's own sends with
 // their pending buffer.
 #include "jobpath/docport.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"

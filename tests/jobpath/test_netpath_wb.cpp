@@ -3,7 +3,7 @@
 // language header, power-off and restart writes, write errors, the pending
 // data and the end-of-job purge.
 #include "jobpath/docport.h"
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "jobpath/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/binding.h"

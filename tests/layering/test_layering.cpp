@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 const std::vector<std::vector<std::string>> kLayers = {
     {"core"},                                    // 0 ground
     {"diag", "portinfo"},                        // 1
-    {"snmp", "service"},                         // 2 wires
+    {"snmp", "pm", "service"},                   // 2 wires
     {"publish"},                                 // 3 port state
     {"history"},                                 // 4
     {"jobtrack"},                                // 5
@@ -36,10 +36,11 @@ const std::set<std::pair<std::string, std::string>> kKnownUpward = {
     {"diag", "jobpath"},
     {"jobtrack", "jobpath"},
     {"jobtrack", "status"},
+    {"pm", "jobtrack"},
+    {"pm", "status"},
     {"publish", "jobpath"},
     {"publish", "jobtrack"},
     {"publish", "status"},
-    {"status", "jobpath"},
 };
 
 struct Include {

@@ -1,4 +1,4 @@
-#include "jobpath/forward.h"
+#include "pm/forward.h"
 #include "diag/trace.h"
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
