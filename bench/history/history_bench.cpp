@@ -8,7 +8,7 @@
 //
 //   history_bench [lines per round]   (default 900: one file, no roll-over)
 #include "history/printcheck.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "support/whitebox.h"
 #include "../support/timing.h"
 #include "fakespool.h"

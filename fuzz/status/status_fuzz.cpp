@@ -2,7 +2,7 @@
 // the last byte of their fields included, through the status words, the
 // detail values, the bin configuration builder and the walk guard. The
 // interpretation must stay inside its inputs and give the same answer twice.
-#include "status/bintables.h"
+#include "state/bintables.h"
 #include "status/statuswords.h"
 
 #include <cstdint>

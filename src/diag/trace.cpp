@@ -10,7 +10,7 @@
 #include <cwchar>
 
 #include "diag/safefile.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "diag/safefile.h"
 #include "diag/trace.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 
 HistoryClock pfnHistoryLocalTime = GetLocalTime;
 

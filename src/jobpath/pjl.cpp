@@ -6,7 +6,7 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 

@@ -3,5 +3,4 @@ list(APPEND VJL_PURE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pjl_scan.cpp)
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/docport.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/jobqueue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pjl.cpp)

@@ -9,11 +9,11 @@
 
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 #include "snmp/snmp.h"
 #include "status/devpoll.h"
 

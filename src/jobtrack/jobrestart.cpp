@@ -7,8 +7,8 @@
 #include "diag/trace.h"
 #include "history/printcheck.h"
 #include "jobtrack/jobcancel.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 
 namespace {
 

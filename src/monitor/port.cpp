@@ -9,9 +9,9 @@
 #include "jobtrack/jobcancel.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "publish/notify.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "publish/worker.h"
 #include "service/pjmservice.h"
 

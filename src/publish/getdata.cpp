@@ -5,11 +5,11 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "publish/refresh.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "publish/worker.h"
 #include "status/devcheck.h"
 

@@ -1,8 +1,8 @@
 #include "publish/waitjob.h"
 #include "diag/trace.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 #include "publish/worker.h"
 #include "status/devcheck.h"
 

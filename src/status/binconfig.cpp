@@ -3,10 +3,10 @@
 // PrinterOptConfig and EmulationInfo.
 #include "diag/trace.h"
 #include "portinfo/portkind.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "snmp/snmp.h"
-#include "status/bintables.h"
-#include "status/config.h"
+#include "state/bintables.h"
+#include "state/config.h"
 #include "status/devpoll.h"
 #include "status/interpret.h"
 

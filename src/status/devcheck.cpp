@@ -7,12 +7,12 @@
 #include "pm/forward.h"
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 #include "snmp/snmp.h"
-#include "status/config.h"
+#include "state/config.h"
 #include "status/devpoll.h"
-#include "status/iconstate.h"
+#include "state/iconstate.h"
 
 namespace {
 

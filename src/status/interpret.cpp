@@ -3,11 +3,11 @@
 #include "jobtrack/jobcancel.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "snmp/snmp.h"
-#include "status/bintables.h"
+#include "state/bintables.h"
 #include "status/devpoll.h"
-#include "status/iconstate.h"
+#include "state/iconstate.h"
 
 #include <cstring>
 

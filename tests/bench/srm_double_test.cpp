@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "publish/srm.h"
+#include "state/srm.h"
 #include "srmdouble.h"
 
 namespace {

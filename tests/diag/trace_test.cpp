@@ -10,7 +10,7 @@
 
 #include "diag/safefile.h"
 #include "diag/trace.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "support/unixlink.h"
 
 #include <sddl.h>

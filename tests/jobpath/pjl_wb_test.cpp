@@ -1,7 +1,7 @@
 // The PJL header on the port context: the trace of a header scan, what a job
 // line does to the port, the JCID choice and records, and the language header.
 #include "diag/trace.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "jobpath/pjl.h"
 #include "monitor/trace_reader.h"
 #include "portinfo/portkind.h"

@@ -4,9 +4,9 @@
 // data and the end-of-job purge.
 #include "jobpath/docport.h"
 #include "pm/forward.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "status/devcheck.h"
 #include "support/doccall_fixture.h"
 #include "support/whitebox.h"

@@ -1,9 +1,9 @@
 // DeleteJob on a port context over the spooler double: which queued jobs it
 // lets go at once, which it leaves to the end of the open document, and
 // that no job hears of it twice.
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "jobtrack/jobcancel.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 

@@ -3,8 +3,8 @@
 // page count of the printing job's notice.
 #include "support/whitebox.h"
 #include "jobtrack/jobtrack.h"
-#include "jobpath/jobqueue.h"
-#include "publish/statusvar.h"
+#include "state/jobqueue.h"
+#include "state/statusvar.h"
 
 #include <gtest/gtest.h>
 

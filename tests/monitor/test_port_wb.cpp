@@ -1,11 +1,11 @@
 // Port session internals: the context's defaults, the closing wait for
 // queued jobs, the spooler-access right and the library's start-up values.
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "core/portctx.h"
 #include "jobpath/docport.h"
 #include "monitor/trace_reader.h"
 #include "publish/getdata.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "publish/worker.h"
 #include "support/whitebox.h"
 #include "pmdouble.h"

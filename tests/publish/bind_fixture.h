@@ -1,10 +1,10 @@
 // A port context over the spooler double, the manager double and the
 // registry keys a printer of the served model has.
 #pragma once
-#include "jobpath/jobqueue.h"
-#include "publish/binding.h"
+#include "state/jobqueue.h"
+#include "state/binding.h"
 #include "publish/notify.h"
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "support/served_model.h"
 #include "support/whitebox.h"
 #include "fakespool.h"

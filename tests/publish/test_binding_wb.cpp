@@ -2,7 +2,7 @@
 // manager, and when a manager is refused.
 #include "bind_fixture.h"
 #include "jobtrack/jobcancel.h"
-#include "status/config.h"
+#include "state/config.h"
 #include "status/devcheck.h"
 
 namespace {

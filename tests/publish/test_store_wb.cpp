@@ -1,10 +1,10 @@
 // The status variable store: publication kinds, model masks, sizes, fixed
 // states, configuration defaults and the spooler port status mirror. The
 // managers here are test functions on hand-made bindings.
-#include "jobpath/jobqueue.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
-#include "status/config.h"
+#include "state/jobqueue.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
+#include "state/config.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 

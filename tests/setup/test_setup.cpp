@@ -2,7 +2,7 @@
 // leave registered) and, for status, the Wine prefix's registry.
 #include "setup.h"
 #include "fakespool.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "support/whitebox.h"
 
 #include <gmock/gmock.h>

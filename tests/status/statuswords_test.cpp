@@ -1,6 +1,6 @@
 // The status word arithmetic and the bin configuration builder over hand-made
 // poll records: what each printer condition turns into.
-#include "status/bintables.h"
+#include "state/bintables.h"
 #include "status/statuswords.h"
 
 #include <gtest/gtest.h>

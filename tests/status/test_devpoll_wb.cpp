@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "fakespool.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "publish/refresh.h"
 #include "snmp/snmp.h"

@@ -9,7 +9,7 @@
 #include "diag/trace.h"
 #include "publish/bind_fixture.h"
 #include "snmp/snmp.h"
-#include "status/config.h"
+#include "state/config.h"
 #include "status/devpoll.h"
 #include "status/interpret.h"
 #include "support/simprinter.h"

@@ -15,7 +15,7 @@
 #include "core/portctx.h"
 #include "core/settings.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
+#include "state/binding.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "publish/srm.h"
+#include "state/srm.h"
 #include "srmdouble.h"
 
 extern "C" {

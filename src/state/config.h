@@ -3,7 +3,7 @@
 // option list editors, and the table of printer models this monitor serves.
 #pragma once
 #include "core/portctx.h"
-#include "status/bintables.h"
+#include "state/bintables.h"
 
 struct StatusVariable;
 

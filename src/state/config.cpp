@@ -1,5 +1,5 @@
-#include "status/config.h"
-#include "publish/statusvar.h"
+#include "state/config.h"
+#include "state/statusvar.h"
 
 #include <cstring>
 

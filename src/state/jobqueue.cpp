@@ -1,11 +1,11 @@
 // The port's job queue: jobs sent to a bidirectional port whose completion
 // the monitor still owes the spooler and the managers.
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "diag/trace.h"
 #include "jobtrack/jobcancel.h"
 #include "portinfo/portkind.h"
-#include "publish/binding.h"
-#include "publish/statusvar.h"
+#include "state/binding.h"
+#include "state/statusvar.h"
 
 #include <cstring>
 

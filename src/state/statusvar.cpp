@@ -1,9 +1,9 @@
-#include "publish/statusvar.h"
+#include "state/statusvar.h"
 #include "diag/trace.h"
-#include "jobpath/jobqueue.h"
-#include "publish/binding.h"
-#include "status/config.h"
-#include "status/iconstate.h"
+#include "state/jobqueue.h"
+#include "state/binding.h"
+#include "state/config.h"
+#include "state/iconstate.h"
 
 #include <cstring>
 

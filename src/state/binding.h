@@ -2,7 +2,7 @@
 // the manager library loaded for it when its model reports status.
 #pragma once
 #include "core/portctx.h"
-#include "publish/srm.h"
+#include "state/srm.h"
 
 constexpr DWORD BF_SENT = 0x1;
 constexpr DWORD BF_SUPPRESSED = 0x2;

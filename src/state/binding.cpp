@@ -1,9 +1,9 @@
-#include "publish/binding.h"
+#include "state/binding.h"
 #include "diag/trace.h"
-#include "jobpath/jobqueue.h"
+#include "state/jobqueue.h"
 #include "publish/notify.h"
-#include "publish/statusvar.h"
-#include "status/config.h"
+#include "state/statusvar.h"
+#include "state/config.h"
 
 #include <cstring>
 #include <cwchar>

@@ -1,4 +1,4 @@
-#include "status/bintables.h"
+#include "state/bintables.h"
 
 #include <cstring>
 
