@@ -6,7 +6,7 @@
 #include "pm/forward.h"
 #include "state/jobqueue.h"
 #include "jobpath/pjl.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "core/settings.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"

@@ -13,7 +13,7 @@
 #include "diag/trace.h"
 #include "history/printcheck.h"
 #include "state/jobqueue.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 #include "state/statusvar.h"

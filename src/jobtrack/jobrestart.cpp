@@ -6,7 +6,7 @@
 
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "state/binding.h"
 #include "state/statusvar.h"
 

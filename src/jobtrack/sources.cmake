@@ -1,4 +1,3 @@
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/jcidcheck.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/jobcancel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jobrestart.cpp)

@@ -6,7 +6,7 @@
 #include "diag/trace.h"
 #include "history/printcheck.h"
 #include "pm/forward.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"

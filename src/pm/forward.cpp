@@ -1,6 +1,6 @@
 #include "pm/forward.h"
 #include "diag/trace.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
 #include "status/devcheck.h"
 

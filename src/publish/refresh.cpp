@@ -5,7 +5,7 @@
 #include "diag/trace.h"
 #include "pm/forward.h"
 #include "state/jobqueue.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"

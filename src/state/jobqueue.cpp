@@ -2,7 +2,7 @@
 // the monitor still owes the spooler and the managers.
 #include "state/jobqueue.h"
 #include "diag/trace.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 #include "state/statusvar.h"

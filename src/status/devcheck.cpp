@@ -5,7 +5,7 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 #include "state/statusvar.h"

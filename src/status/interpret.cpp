@@ -1,6 +1,6 @@
 #include "status/interpret.h"
 #include "diag/trace.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 #include "state/statusvar.h"

@@ -2,7 +2,7 @@
 // lets go at once, which it leaves to the end of the open document, and
 // that no job hears of it twice.
 #include "state/jobqueue.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "state/binding.h"
 #include "support/whitebox.h"
 #include "fakespool.h"

@@ -35,13 +35,14 @@ const std::vector<std::vector<std::string>> kLayers = {
 // code; an entry that no longer occurs fails the check too.
 const std::set<std::pair<std::string, std::string>> kKnownUpward = {
     {"diag", "state"},
-    {"jobtrack", "status"},
-    {"pm", "jobtrack"},
+    {"pm", "state"},
     {"pm", "status"},
     {"publish", "jobtrack"},
     {"publish", "status"},
+    {"state", "history"},
     {"state", "jobtrack"},
     {"state", "publish"},
+    {"state", "status"},
 };
 
 struct Include {

@@ -1,7 +1,7 @@
 // Manager bindings: which printers of a port are bound, with or without a
 // manager, and when a manager is refused.
 #include "bind_fixture.h"
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 #include "state/config.h"
 #include "status/devcheck.h"
 

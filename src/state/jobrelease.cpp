@@ -2,7 +2,7 @@
 // goes wrong: cancelling the current job on the printer, emptying the job
 // queue so that the spooler lets go of jobs the printer will never report,
 // and the sending-job information the managers show.
-#include "jobtrack/jobcancel.h"
+#include "state/jobrelease.h"
 
 #include <cstdio>
 #include <cstring>
