@@ -18,7 +18,7 @@
 
 #include "fakespool.h"
 #include "portinfo/portkind.h"
-#include "publish/refresh.h"
+#include "threads/refresh.h"
 #include "snmp/ber.h"
 #include "snmp/snmp.h"
 #include "spoolports.h"

@@ -10,9 +10,9 @@
 #include "core/settings.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
-#include "publish/refresh.h"
+#include "threads/refresh.h"
 #include "state/statusvar.h"
-#include "publish/worker.h"
+#include "threads/worker.h"
 #include "service/pjmservice.h"
 #include "status/devcheck.h"
 

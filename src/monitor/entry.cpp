@@ -3,7 +3,7 @@
 #include "core/globals.h"
 #include "core/portctx.h"
 #include "jobpath/docport.h"
-#include "publish/getdata.h"
+#include "queries/getdata.h"
 #include "service/pjmservice.h"
 
 #include <cstring>

@@ -10,9 +10,9 @@
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
-#include "publish/notify.h"
+#include "threads/notify.h"
 #include "state/statusvar.h"
-#include "publish/worker.h"
+#include "threads/worker.h"
 #include "service/pjmservice.h"
 
 #include <winsock2.h>

@@ -1,7 +1,7 @@
 #include "state/binding.h"
 #include "diag/trace.h"
 #include "state/jobqueue.h"
-#include "publish/notify.h"
+#include "threads/notify.h"
 #include "state/statusvar.h"
 #include "state/config.h"
 

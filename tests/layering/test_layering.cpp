@@ -23,11 +23,11 @@ const std::vector<std::vector<std::string>> kLayers = {
     {"diag", "portinfo"},                        // 1
     {"snmp", "pm", "service"},                   // 2 wires
     {"state"},                                   // 3 port state
-    {"publish"},
     {"history"},                                 // 4
     {"jobtrack"},                                // 5
     {"status"},                                  // 6
-    {"jobpath"},                                 // 7 activities
+    {"threads"},
+    {"jobpath", "queries"},                      // 7 activities
     {"monitor"},                                 // 8 entry
 };
 
@@ -37,12 +37,10 @@ const std::set<std::pair<std::string, std::string>> kKnownUpward = {
     {"diag", "state"},
     {"pm", "state"},
     {"pm", "status"},
-    {"publish", "jobtrack"},
-    {"publish", "status"},
     {"state", "history"},
     {"state", "jobtrack"},
-    {"state", "publish"},
     {"state", "status"},
+    {"state", "threads"},
 };
 
 struct Include {

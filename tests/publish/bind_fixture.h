@@ -3,7 +3,7 @@
 #pragma once
 #include "state/jobqueue.h"
 #include "state/binding.h"
-#include "publish/notify.h"
+#include "threads/notify.h"
 #include "state/statusvar.h"
 #include "support/served_model.h"
 #include "support/whitebox.h"

@@ -5,7 +5,7 @@
 #include "bind_fixture.h"
 #include "jobpath/docport.h"
 #include "monitor/trace_reader.h"
-#include "publish/getdata.h"
+#include "queries/getdata.h"
 #include "support/doccall_fixture.h"
 #include "pmdouble.h"
 

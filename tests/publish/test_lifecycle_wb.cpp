@@ -3,9 +3,9 @@
 // that must outlive them all.
 #include "bind_fixture.h"
 #include "monitor/trace_reader.h"
-#include "publish/refresh.h"
-#include "publish/waitjob.h"
-#include "publish/worker.h"
+#include "threads/refresh.h"
+#include "threads/waitjob.h"
+#include "threads/worker.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,7 +7,7 @@
 #include "fakespool.h"
 #include "state/jobqueue.h"
 #include "portinfo/portkind.h"
-#include "publish/refresh.h"
+#include "threads/refresh.h"
 #include "snmp/snmp.h"
 #include "spoolports.h"
 #include "status/devcheck.h"

@@ -1,9 +1,9 @@
-#include "publish/waitjob.h"
+#include "threads/waitjob.h"
 #include "diag/trace.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 #include "state/statusvar.h"
-#include "publish/worker.h"
+#include "threads/worker.h"
 #include "status/devcheck.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "publish/notify.h"
+#include "threads/notify.h"
 #include "diag/trace.h"
 #include "state/binding.h"
 #include "state/statusvar.h"
-#include "publish/waitjob.h"
-#include "publish/worker.h"
+#include "threads/waitjob.h"
+#include "threads/worker.h"
 #include "status/devcheck.h"
 
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "publish/refresh.h"
+#include "threads/refresh.h"
 
 #include <cstring>
 
@@ -10,7 +10,7 @@
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 #include "state/statusvar.h"
-#include "publish/worker.h"
+#include "threads/worker.h"
 #include "snmp/snmp.h"
 #include "status/devcheck.h"
 

@@ -1,4 +1,4 @@
-#include "publish/getdata.h"
+#include "queries/getdata.h"
 
 #include <cstring>
 #include <cwchar>
@@ -8,9 +8,9 @@
 #include "state/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
-#include "publish/refresh.h"
+#include "threads/refresh.h"
 #include "state/statusvar.h"
-#include "publish/worker.h"
+#include "threads/worker.h"
 #include "status/devcheck.h"
 
 volatile DWORD dwResendPauseMs = kDefaultResendPauseMs;

@@ -1,4 +1,4 @@
-#include "publish/worker.h"
+#include "threads/worker.h"
 
 namespace {
 
