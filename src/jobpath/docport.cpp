@@ -5,6 +5,7 @@
 #include "history/printcheck.h"
 #include "pm/forward.h"
 #include "state/jobqueue.h"
+#include "jobpath/jobcancel.h"
 #include "jobpath/pjl.h"
 #include "state/jobrelease.h"
 #include "core/settings.h"

@@ -3,4 +3,5 @@ list(APPEND VJL_PURE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pjl_scan.cpp)
 list(APPEND VJL_WIN_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/docport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jobcancel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pjl.cpp)

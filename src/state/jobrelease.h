@@ -8,10 +8,6 @@ struct JobQueueEntry;
 constexpr DWORD JOBSTATUS_PAUSED = 0x2;     // the spooler job is paused while its document is open
 constexpr DWORD JOBSTATUS_DELETING = 0x4;   // the job is being cancelled or deleted
 
-// Cancels the current job on the printer; 1 when cancelled or not needed.
-BOOL JobCancel(PortContext* ctx, BOOL setJobStatus);
-// Sets the printer's job control object of the queue's tail job to cancel.
-BOOL DEP_CancelJob_SNMP(PortContext* ctx);
 // Empties the job queue; with deleteCurrent also deletes the spooler job of
 // the open document once its data reached the printer (then 1).
 BOOL DeleteJob(PortContext* ctx, BOOL deleteCurrent);

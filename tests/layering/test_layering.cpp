@@ -37,9 +37,6 @@ const std::set<std::pair<std::string, std::string>> kKnownUpward = {
     {"diag", "state"},
     {"pm", "state"},
     {"pm", "status"},
-    {"state", "history"},
-    {"state", "jobtrack"},
-    {"state", "status"},
     {"state", "threads"},
 };
 
