@@ -10,7 +10,6 @@
 #include <cwchar>
 
 #include "diag/safefile.h"
-#include "state/jobqueue.h"
 
 namespace {
 
@@ -355,30 +354,6 @@ BOOL TraceWriteRaw(PortContext* ctx, const char* text)
     BOOL ok = WriteAll(h, text ? text : "", text ? static_cast<DWORD>(strlen(text)) : 0);
     CloseHandle(h);
     return ok;
-}
-
-BOOL DumpJobQueue(PortContext* ctx)
-{
-    if (!ctx)
-        return TRUE;
-    // "送信ジョブリスト(JOBQUEUE)" in code page 932
-#define VJL_SEND_JOB_LIST "\x91\x97\x90\x4d\x83\x57\x83\x87\x83\x75\x83\x8a\x83\x58\x83\x67(JOBQUEUE)"
-    if (!ctx->pJobQueueHead) {
-        // "\t\t\t送信ジョブリスト(JOBQUEUE)にジョブなし\r\n"
-        TraceWriteRaw(ctx, "\t\t\t" VJL_SEND_JOB_LIST "\x82\xc9\x83\x57\x83\x87\x83\x75\x82\xc8\x82\xb5\r\n");
-        return TRUE;
-    }
-    TraceWriteRaw(ctx, "\t\t\t" VJL_SEND_JOB_LIST "\r\n");
-#undef VJL_SEND_JOB_LIST
-    int count = 0;
-    for (const JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext) {
-        TraceRawF(ctx, "\t\t\tJobId = %d, UID = \"%s\", EOJUID=\"%s\", Addr=0x%08x\r\n", static_cast<int>(e->dwJobId),
-                  e->szUID, e->szEOJUID, static_cast<unsigned>(reinterpret_cast<uintptr_t>(e)));
-        ++count;
-    }
-    // "\t\t\tJob数 = %d\r\n"
-    TraceRawF(ctx, "\t\t\tJob\x90\x94 = %d\r\n", count);
-    return TRUE;
 }
 
 void TraceF(PortContext* ctx, const char* fmt, ...)

@@ -1,5 +1,5 @@
 // Per-port trace files: settings from VEKLMLOG.INI, time-stamped and raw
-// writers, rotation by size, and the job queue dump.
+// writers and rotation by size.
 #pragma once
 #include "core/portctx.h"
 
@@ -17,7 +17,6 @@ BOOL ReadTraceSettings(PortContext* ctx);
 void ResetTraceSettings(PortContext* ctx);   // back to "off", texts freed
 void TraceWrite(PortContext* ctx, const char* text);
 BOOL TraceWriteRaw(PortContext* ctx, const char* text);
-BOOL DumpJobQueue(PortContext* ctx);
 void CleanFileName(wchar_t* name);
 
 // printf-style front ends; the caller still tests bTraceOn and its mask bit.

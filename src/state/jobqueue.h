@@ -45,6 +45,8 @@ BOOL DropJobEntry(PortContext* ctx, DWORD jobId);
 BOOL PublishJobVariable(PortContext* ctx, StatusVariable* var, DWORD size);
 void RetireOlderJobs(JobQueueEntry* entry, StatusVariable* var, PortContext* ctx);
 SrmBinding* FindBinding(const wchar_t* printerName, PortContext* ctx);
+// The queue as trace lines.
+BOOL DumpJobQueue(PortContext* ctx);
 
 // Where a job-naming status value keeps its job id and its second word.
 constexpr DWORD kJobVarJobIdOffset = 288;
