@@ -4,6 +4,7 @@
 #include "diag/trace.h"
 #include "history/printcheck.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "state/jobqueue.h"
 #include "jobpath/jobcancel.h"
 #include "jobpath/pjl.h"

@@ -6,6 +6,7 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "state/jobqueue.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"

@@ -1,5 +1,5 @@
 // Calls into the port monitor beneath, with the corrections each
-// transport needs, and the monitor's own sends with a pending buffer.
+// transport needs, and the buffer of data the port monitor has not taken.
 #pragma once
 #include "core/portctx.h"
 
@@ -14,12 +14,10 @@ constexpr DWORD IOCTL_VEKUSB_DEVICE_ID = 0x220414;
 extern DOC_INFO_3W OwnDocInfo;
 
 BOOL PMStartDocPort(PortContext* ctx, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE pDocInfo);
-BOOL PMWritePort(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten);
 BOOL PMReadPort(PortContext* ctx, BYTE* pBuf, DWORD cb, DWORD* pcbRead);
 BOOL PMEndDocPort(PortContext* ctx);
 BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueName, const void* pIn, DWORD cbIn,
                               void* pOut, DWORD cbOut, DWORD* pcbReturned);
-BOOL PMSendData(PortContext* ctx, const BYTE* pBuf, DWORD cb, DWORD* pcbWritten);
 BOOL OpenOwnDocument(PortContext* ctx);
 
 // The pending-data buffer: what the port monitor has not taken yet. Each

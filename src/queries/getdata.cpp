@@ -5,6 +5,7 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "state/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"

@@ -4,6 +4,7 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "state/jobqueue.h"
 #include "state/jobrelease.h"
 #include "jobtrack/jobtrack.h"

@@ -3,6 +3,7 @@
 // their pending buffer.
 #include "jobpath/docport.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "support/doccall_fixture.h"
 #include "support/whitebox.h"
 #include "fakespool.h"

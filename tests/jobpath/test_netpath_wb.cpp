@@ -4,6 +4,7 @@
 // data and the end-of-job purge.
 #include "jobpath/docport.h"
 #include "pm/forward.h"
+#include "send/write.h"
 #include "state/jobqueue.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"

@@ -1,0 +1,2 @@
+list(APPEND VJL_WIN_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/write.cpp)
