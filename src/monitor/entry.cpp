@@ -5,6 +5,10 @@
 #include "jobpath/docport.h"
 #include "queries/getdata.h"
 #include "service/pjmservice.h"
+#include "state/binding.h"
+#include "state/iconstate.h"
+#include "status/interpret.h"
+#include "threads/notify.h"
 
 #include <cstring>
 
@@ -40,6 +44,9 @@ void MonitorProcessAttach(HMODULE hMod) {
     hHeap = HeapCreate(0, 32768, 0);
     InitializeCriticalSection(&csGlobal);
     hModule = hMod;
+    // The store's two steps that belong to layers above it.
+    SetNotifyThreadCalls({StartSRMNotifyThread, ForgetNotifyBinding});
+    SetIconStateStep(SetIconState);
 }
 
 void MonitorProcessDetach() {

@@ -1,7 +1,6 @@
 #include "state/binding.h"
 #include "diag/trace.h"
 #include "state/jobqueue.h"
-#include "threads/notify.h"
 #include "state/statusvar.h"
 #include "state/config.h"
 
@@ -9,6 +8,9 @@
 #include <cwchar>
 
 namespace {
+
+// Set once when the library loads, before any port opens.
+NotifyThreadCalls notifyCalls{};
 
 void LoadManagerLibrary(SrmBinding* b, int entries) {
     if (!b->hSrmLib) b->hSrmLib = LoadLibraryW(SZ_SRM_LIBRARY);
@@ -53,7 +55,7 @@ bool ManagerAccepts(PortContext* ctx, SrmBinding* b) {
 void StartManagedBinding(PortContext* ctx, SrmBinding* b, BOOL publish) {
     if (publish) PublishAtBind(ctx, b);
     b->hUnbindEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    StartSRMNotifyThread(ctx, b);
+    if (notifyCalls.start) notifyCalls.start(ctx, b);
     SetPortStatusAll(ctx);
 }
 
@@ -149,6 +151,8 @@ bool SameText(const wchar_t* a, const wchar_t* b) { return a && b && wcscmp(a, b
 
 }  // namespace
 
+void SetNotifyThreadCalls(const NotifyThreadCalls& calls) { notifyCalls = calls; }
+
 bool SrmPortNamesPort(const PortContext* ctx, const SrmPortValue* value) {
     size_t n = wcslen(ctx->pszPortName);
     if (n > SRM_PORT_CCH) return false;
@@ -229,7 +233,7 @@ BOOL UnbindSRM(SrmBinding* bind, PortContext* ctx) {
     *link = bind->pNext;
     bind->pNext = nullptr;
     if (ctx->pCurBind == bind) ctx->pCurBind = nullptr;
-    ForgetNotifyBinding(ctx, bind);
+    if (notifyCalls.forget) notifyCalls.forget(ctx, bind);
     // The notification thread waits on its own duplicate of this event.
     if (bind->hUnbindEvent) {
         SetEvent(bind->hUnbindEvent);

@@ -53,6 +53,15 @@ constexpr wchar_t kPrintersKey[] = L"System\\CurrentControlSet\\control\\Print\\
 constexpr wchar_t kStatusModelsKey[] = L"SOFTWARE\\VEK\\Lorvane\\Printers";
 constexpr wchar_t kDefaultMonitorName[] = L"Lorvane Language Monitor for VEK Tessaroline 7700 (LV)";
 
+// A managed binding's notification thread lives in threads/, above the
+// store, for it polls the printer: the library entry hands its start, and
+// the step that parts it from a dropped binding, here when it loads.
+struct NotifyThreadCalls {
+    BOOL (*start)(PortContext* ctx, SrmBinding* bind);
+    void (*forget)(PortContext* ctx, SrmBinding* bind);
+};
+void SetNotifyThreadCalls(const NotifyThreadCalls& calls);
+
 SrmBinding* BindSRM(PortContext* ctx, const wchar_t* printerName, BOOL publishAtBind);
 BOOL BindSRM_All(PortContext* ctx);
 // Drops a binding. One that queued jobs still name moves to pRetiredBinds

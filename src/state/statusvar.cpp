@@ -387,7 +387,7 @@ BOOL SetPrintingStatus(PortContext* ctx, BOOL on) {
     MemFree(row->pValue);
     row->pValue = copy;
     row->bChanged = 1;
-    SetIconState(ctx, copy[0], copy[1], copy[2]);
+    UpdateIconState(ctx, copy[0], copy[1], copy[2]);
     UpdateSRM_All(ctx);
     SetPortStatusAll(ctx);
     return TRUE;

@@ -12,7 +12,7 @@
 #include "snmp/snmp.h"
 #include "state/config.h"
 #include "status/devpoll.h"
-#include "state/iconstate.h"
+#include "status/interpret.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include "snmp/snmp.h"
 #include "state/bintables.h"
 #include "status/devpoll.h"
-#include "state/iconstate.h"
 
 #include <cstring>
 

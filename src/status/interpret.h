@@ -37,6 +37,8 @@ struct ConsoleDisplay {
 };
 
 DWORD SetPrinterInfoToStatus(PortContext* ctx);
+// IconState of the status words by the icon table; CHG_ICON.
+DWORD SetIconState(PortContext* ctx, DWORD h, DWORD m, DWORD l);
 DWORD SetPrinterInfoToModel(PortContext* ctx);
 DWORD SetErrNoPaper(PortContext* ctx, const uint32_t* oldWords, const uint32_t* newWords);
 // display: the panel as read before the port lock was taken.
