@@ -1,5 +1,6 @@
 // The port context: one zero-filled heap record per open port, passed to
-// every port operation. Other subsystems add their own fields below the core.
+// every port operation. Its fields come in one block per folder that owns
+// them (sets them and keeps their rules); other folders may read them.
 #pragma once
 #include "core/globals.h"
 #include "core/spoolright.h"
@@ -44,7 +45,7 @@ struct JcidList {
 };
 
 struct PortContext {
-    // --- core (port session) ---
+    // --- core/: the port session ---
     DWORD signature;
     DWORD cb;
     PortContext* pNext;
@@ -54,28 +55,107 @@ struct PortContext {
     DWORD JobId;
     HANDLE hPort;
     DWORD dwPortStatus;
+    SpoolerRight* pSpoolerRight;     // the spooler-access right
+    HANDLE hCloseEvent;
+    MONITOR2 fn;                     // only the first 160 bytes are copied
+    volatile DWORD PortMode;         // changed with PortModeSet/PortModeClear only
+    CRITICAL_SECTION* pCritSec;
+    LONG cLockDepth;
+    volatile DWORD dwSysFlag;        // changed with SysFlagSet/SysFlagClear only
+    // The session and every thread started on the port hold a reference;
+    // the last one to let go frees the context.
+    volatile LONG cRefs;
+
+    // --- core/: port settings ---
+    char szCommunity[32];
+    DWORD dwClosePortTimeout;
+    DWORD bVariablePolling;
+    DWORD dwPollingIntervals;
+    DWORD dwDevIDLevel;
+    DWORD dwSNMPIntervals;
+    DWORD dwSNMP_PWOFF;
+    DWORD dwRegStep;
+
+    // --- diag/: trace log ---
+    DWORD bTraceOn;
+    DWORD dwTraceMask;
+    DWORD dwTraceSize;
+    DWORD dwTraceHistory;
+    DWORD bTraceSecInit;
+    SECURITY_DESCRIPTOR TraceSecDesc;
+    DWORD cbTraceFile;
+    wchar_t* pszTraceFolder;
+    wchar_t* pszTraceFile;
+    DWORD dwTraceRefused;            // why the trace folder was not used (0: it was)
+
+    // --- portinfo/: port kind and printer address ---
+    char* szPrinterAddress;          // 256 bytes
+    char* szOidText;                 // 256 bytes
+    char* szMibText;                 // 256 bytes
+
+    // --- service/: job management service link ---
+    DWORD bPJMService;
+
+    // --- state/: status store, manager bindings, job queue and its release ---
     SrmBinding* pBindList;
     SrmBinding* pCurBind;
     JobQueueEntry* pJobQueueHead;
     JobQueueEntry* pJobQueueTail;
     StatusVariable* pVarTable;
-    void* pJobInfoSlot;              // 64-byte staging record
-    SpoolerRight* pSpoolerRight;     // the spooler-access right
-    HANDLE volatile hWakeEvent;
-    HANDLE hCloseEvent;
-    DWORD qwStatusMask[2];           // low half, high half
     JcidList* pJcidList;
-    MONITOR2 fn;                     // only the first 160 bytes are copied
-    volatile DWORD PortMode;         // changed with PortModeSet/PortModeClear only
-    CRITICAL_SECTION* pCritSec;
-    LONG cLockDepth;
+    DWORD cLastPageEjected;
+    DWORD dwPortSeverity;            // severity last given to the spooler's port status
+    SrmBinding* pRetiredBinds;       // dropped bindings whose jobs are still queued (port lock)
+    // From the current job's entry into the queue until EndDocPort pays
+    // cLastPageEjected: a job released meanwhile is owed, not notified.
+    DWORD bPayAtEndDoc;
+    // The monitor deleted the open document's job at the spooler: that was
+    // its release, and nothing owed to it is paid.
+    DWORD bDeleteSent;
+    // The open document's job left the queue with its LAST_PAGE_EJECTED (the
+    // printer finished it first): nothing owed to it is paid either.
+    DWORD bEjectSent;
+
+    // --- history/: print history and lost-job check ---
+    DWORD dwPrnOrdChk;
+    DWORD dwPrnLostChk;
+    char szHistoryDir[256];
+    char szHistoryFile[256];
+    HANDLE hHistoryFile;
+    DWORD dwHistoryLines;
+    SYSTEMTIME stHistoryDate;
+    SRWLOCK srwHistory;              // one history line at a time; all-zero is its initial state
+
+    // --- pm/: calls into the port monitor, pending data ---
+    DWORD cbPending;
+    BYTE* pPending;
+    // The pending block a write is sending from, and whether a discard came
+    // meanwhile: that writer frees the block (both under the port lock).
+    BYTE* pPendingWriting;
+    volatile DWORD bPendingDiscarded;
+    DWORD bModeRefresh;
+    WORD wModeCache[2];
+
+    // --- jobtrack/: jobs on the printer by JCID ---
+    void* pJobInfoSlot;              // 64-byte staging record
+    DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
+    DWORD dwLastPageCount;           // printer page count last added into PrintingJobInfo
+
+    // --- status/: device poll and interpretation ---
+    DWORD qwStatusMask[2];           // low half, high half
+    PollRecord Poll;                 // raw values of the last poll
+    char szPWOFFJCID[81];            // JCID outstanding when the printer was found switched off
+    DWORD dwAlertDetail[12];         // detail words of the alerts last interpreted
+    DWORD dwIdleCheckCount;          // interpretations in a row: jobs queued, printer idle
+
+    // --- send/: writes behind the write path's poll ---
+    DWORD dwLastWriteError;
+    DWORD bWriteFailed;
+    DWORD bDataWritten;
+
+    // --- threads/: worker slot, refresh, notification and waiting-job threads ---
+    HANDLE volatile hWakeEvent;
     HANDLE hRefreshDoneEvent;
-    volatile DWORD dwSysFlag;        // changed with SysFlagSet/SysFlagClear only
-    char szCommunity[32];
-    DWORD dwClosePortTimeout;
-    // The session and every thread started on the port hold a reference;
-    // the last one to let go frees the context.
-    volatile LONG cRefs;
     // The port's worker (waiting-job or refresh thread), kept so that
     // stopping it can wait on it; null when none was started since the last
     // reap. hWakeEvent lives as long as the context.
@@ -90,115 +170,30 @@ struct PortContext {
     // decided to end: a later one's state is not the worker's to reset.
     volatile LONG cDocStarts;
     LONG cDocStartsAtEnding;
-
-    // --- port settings ---
-    DWORD bVariablePolling;
-    DWORD dwPollingIntervals;
-    DWORD dwDevIDLevel;
-    DWORD dwSNMPIntervals;
-    DWORD dwSNMP_PWOFF;
-    DWORD dwRegStep;
-
-    // --- port kind and printer address ---
-    char* szPrinterAddress;          // 256 bytes
-    char* szOidText;                 // 256 bytes
-    char* szMibText;                 // 256 bytes
-
-    // --- trace log ---
-    DWORD bTraceOn;
-    DWORD dwTraceMask;
-    DWORD dwTraceSize;
-    DWORD dwTraceHistory;
-    DWORD bTraceSecInit;
-    SECURITY_DESCRIPTOR TraceSecDesc;
-    DWORD cbTraceFile;
-    wchar_t* pszTraceFolder;
-    wchar_t* pszTraceFile;
-    DWORD dwTraceRefused;            // why the trace folder was not used (0: it was)
-
-    // --- job management service link ---
-    DWORD bPJMService;
-
-    // --- forwarding to the port monitor ---
-    DWORD cbPending;
-    BYTE* pPending;
-    // The pending block a write is sending from, and whether a discard came
-    // meanwhile: that writer frees the block (both under the port lock).
-    BYTE* pPendingWriting;
-    volatile DWORD bPendingDiscarded;
-    DWORD dwLastWriteError;
-    DWORD bWriteFailed;
-    DWORD bModeRefresh;
-    WORD wModeCache[2];
-
-    // --- PJL job header ---
-    LONG dwJobType;                  // 0 not parsed, 1 PostScript, 2 PJL with JCID, -1 other
-    char szJCID[81];
-    char szJobJCID[81];
-    DWORD bEnter;
-
-    // --- start of job, write path, end of job ---
-    DWORD dwEnterLanguage;
-    DWORD bDocBusy;
-    DWORD bJobStarted;
-    DWORD bWriteSeen;
-    DWORD bDataWritten;
-    BYTE abTail[81];
-    DWORD bTailHeld;
-    DWORD cbTail;                    // bytes of abTail the tail-holding write holds
-    DWORD cLastPageEjected;
-    DWORD bDocEnded;
-
-    // --- manager bindings ---
     DWORD bWaitThreadStarted;
-
-    // --- manager bindings (more) ---
-    DWORD dwPortSeverity;            // severity last given to the spooler's port status
     volatile LONG cNotifyThreads;    // notification threads not yet ended
     NotifyThread* pNotifyThreads;    // notification threads not yet reaped (port lock)
-    SrmBinding* pRetiredBinds;       // dropped bindings whose jobs are still queued (port lock)
     DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
     DWORD bSendUstatusOff;           // the worker sends the status-off sequence as it ends
-
-    // --- device poll ---
-    PollRecord Poll;                 // raw values of the last poll
-    char szPWOFFJCID[81];            // JCID outstanding when the printer was found switched off
-
-    // --- status refresh thread ---
     DWORD bWakeUp;                   // a "Wake Up" request holds the thread
     DWORD dwRefreshCount;            // pass counter 0..2; bindings refreshed at 0
     DWORD dwDevIdCount;              // cycles since the last device poll
     DWORD bOwnPmDoc;                 // the status read opened its own document
     DWORD dwLastRefreshPoll;         // tick count of the last device poll a refresh request made
 
-    // --- job tracking ---
-    DWORD dwJcidFailCount;           // JCID index lookups in a row that found another job's row
-    DWORD dwLastPageCount;           // printer page count last added into PrintingJobInfo
-
-    // --- print history and lost-job check ---
-    DWORD dwPrnOrdChk;
-    DWORD dwPrnLostChk;
-    char szHistoryDir[256];
-    char szHistoryFile[256];
-    HANDLE hHistoryFile;
-    DWORD dwHistoryLines;
-    SYSTEMTIME stHistoryDate;
-    SRWLOCK srwHistory;              // one history line at a time; all-zero is its initial state
-
-    // --- status interpretation ---
-    DWORD dwAlertDetail[12];         // detail words of the alerts last interpreted
-    DWORD dwIdleCheckCount;          // interpretations in a row: jobs queued, printer idle
-
-    // --- job cancel and deletion ---
-    // From the current job's entry into the queue until EndDocPort pays
-    // cLastPageEjected: a job released meanwhile is owed, not notified.
-    DWORD bPayAtEndDoc;
-    // The monitor deleted the open document's job at the spooler: that was
-    // its release, and nothing owed to it is paid.
-    DWORD bDeleteSent;
-    // The open document's job left the queue with its LAST_PAGE_EJECTED (the
-    // printer finished it first): nothing owed to it is paid either.
-    DWORD bEjectSent;
+    // --- jobpath/: document calls and PJL header ---
+    LONG dwJobType;                  // 0 not parsed, 1 PostScript, 2 PJL with JCID, -1 other
+    char szJCID[81];
+    char szJobJCID[81];
+    DWORD bEnter;
+    DWORD dwEnterLanguage;
+    DWORD bDocBusy;
+    DWORD bJobStarted;
+    DWORD bWriteSeen;
+    BYTE abTail[81];
+    DWORD bTailHeld;
+    DWORD cbTail;                    // bytes of abTail the tail-holding write holds
+    DWORD bDocEnded;
     // The printer the open document was started for (heap copy). Its job is
     // released through a handle of that printer even when the port's
     // printer name has moved on to another printer of the port.
