@@ -7,7 +7,7 @@
 #include <windows.h>
 
 #include "diag/trace.h"
-#include "publish/bind_fixture.h"
+#include "state/bind_fixture.h"
 #include "snmp/snmp.h"
 #include "state/config.h"
 #include "status/devpoll.h"

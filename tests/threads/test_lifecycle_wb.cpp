@@ -1,7 +1,7 @@
 // The lifetime of a port's threads: the worker slot, the notification
 // threads, the locks they share with the spooler's calls, and the context
 // that must outlive them all.
-#include "bind_fixture.h"
+#include "state/bind_fixture.h"
 #include "monitor/trace_reader.h"
 #include "threads/refresh.h"
 #include "threads/waitjob.h"

@@ -2,7 +2,7 @@
 // on its own: a refresh that meets a held spooler-access right, the refresh
 // classes of the queue rows once a job has ended, and the ends of the USB
 // cancel's resend loop other than its minute.
-#include "bind_fixture.h"
+#include "state/bind_fixture.h"
 #include "jobpath/docport.h"
 #include "monitor/trace_reader.h"
 #include "queries/getdata.h"

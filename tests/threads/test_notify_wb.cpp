@@ -1,6 +1,6 @@
 // The notification thread of a managed binding, driven by the manager
 // double and the suite's named events, and its end at ClosePort.
-#include "bind_fixture.h"
+#include "state/bind_fixture.h"
 #include "threads/waitjob.h"
 #include "threads/worker.h"
 #include "pmdouble.h"
