@@ -1,5 +1,5 @@
-// Library-wide state: private heap, global lock, OS version, the monitor
-// table handed to the spooler, and the heap helpers.
+// Library entry: the monitor table handed to the spooler, process attach
+// and detach, InitializePrintMonitor2 and Shutdown.
 #include "core/globals.h"
 #include "core/portctx.h"
 #include "jobpath/docport.h"
@@ -11,19 +11,6 @@
 #include "threads/notify.h"
 
 #include <cstring>
-
-HMODULE hModule;
-HANDLE hHeap;
-CRITICAL_SECTION csGlobal;
-LONG cGlobalLock;
-PortContext* pPortList;
-HANDLE hMonitor;
-DWORD dwOSMajor, dwOSMinor;
-DWORD dwDoneJobMask;
-char szEventLogFolder[256];
-char szDebugLogPath[256];
-BOOL bDebugMode;
-CRITICAL_SECTION csDebugLog;
 
 static MONITOR2 MakeMonitorTable() {
     MONITOR2 t{};
@@ -56,9 +43,6 @@ void MonitorProcessDetach() {
         hHeap = nullptr;
     }
 }
-
-BOOL IsWinXPOrLater() { return dwOSMajor > 5 || (dwOSMajor == 5 && dwOSMinor != 0); }
-BOOL IsVistaOrLater() { return dwOSMajor >= 6; }
 
 extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, PHANDLE phMonitor) {
     if (!pMonitorInit || !pMonitorInit->hSpooler || !pMonitorInit->hckRegistryRoot || !pMonitorInit->pMonitorReg) {
@@ -106,43 +90,4 @@ VOID WINAPI Shutdown(HANDLE hMon) {
     PJMServiceLinkStop();
     MemFree(hMon);
     if (hMon == hMonitor) hMonitor = nullptr;
-}
-
-void* MemAlloc(SIZE_T cb) {
-    if (!hHeap) return nullptr;
-    return HeapAlloc(hHeap, HEAP_ZERO_MEMORY, cb);
-}
-
-BOOL MemFree(void* p) {
-    if (!p || !hHeap) return FALSE;
-    return HeapFree(hHeap, 0, p);
-}
-
-char* StrDupA(const char* s) {
-    if (!s) return nullptr;
-    size_t n = strlen(s) + 1;
-    char* d = static_cast<char*>(MemAlloc(n));
-    if (d) memcpy(d, s, n);
-    return d;
-}
-
-wchar_t* StrDupW(const wchar_t* s) {
-    if (!s) return nullptr;
-    size_t n = (wcslen(s) + 1) * sizeof(wchar_t);
-    wchar_t* d = static_cast<wchar_t*>(MemAlloc(n));
-    if (d) memcpy(d, s, n);
-    return d;
-}
-
-char* WideToAnsiDup(const wchar_t* s) {
-    if (!s) return nullptr;
-    int cb = WideCharToMultiByte(CP_ACP, 0, s, -1, nullptr, 0, nullptr, nullptr);
-    if (cb <= 0) return nullptr;
-    char* d = static_cast<char*>(MemAlloc(cb));
-    if (!d) return nullptr;
-    if (WideCharToMultiByte(CP_ACP, 0, s, -1, d, cb, nullptr, nullptr) <= 0) {
-        MemFree(d);
-        return nullptr;
-    }
-    return d;
 }
