@@ -3,8 +3,8 @@
 // them (sets them and keeps their rules); other folders may read them.
 #pragma once
 #include "core/globals.h"
-#include "core/spoolright.h"
 #include "core/pollrecord.h"
+#include "core/spoolright.h"
 
 constexpr DWORD PORTCTX_SIGNATURE = 0x4F50;
 

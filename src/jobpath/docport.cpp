@@ -1,22 +1,22 @@
 // The spooler's document calls: start of job, write path, end of job and
 // the read path.
 #include "jobpath/docport.h"
+#include "core/settings.h"
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "pm/forward.h"
-#include "send/write.h"
-#include "state/jobqueue.h"
 #include "jobpath/jobcancel.h"
 #include "jobpath/pjl.h"
-#include "state/jobrelease.h"
-#include "core/settings.h"
+#include "pm/forward.h"
 #include "portinfo/portkind.h"
-#include "state/binding.h"
-#include "threads/refresh.h"
-#include "state/statusvar.h"
-#include "threads/worker.h"
+#include "send/write.h"
 #include "service/pjmservice.h"
+#include "state/binding.h"
+#include "state/jobqueue.h"
+#include "state/jobrelease.h"
+#include "state/statusvar.h"
 #include "status/devcheck.h"
+#include "threads/refresh.h"
+#include "threads/worker.h"
 
 #include <cstring>
 

@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "diag/trace.h"
+#include "jobtrack/jobtrack.h"
 #include "pm/forward.h"
+#include "portinfo/portkind.h"
 #include "send/write.h"
 #include "state/jobqueue.h"
-#include "jobtrack/jobtrack.h"
-#include "portinfo/portkind.h"
 
 // Trace texts in code page 932.
 #define PJL_TRC "VJLMON:ParseJobHeader -"

@@ -2,9 +2,9 @@
 // port context, the JCID the monitor gives each job, the JCID records of the
 // job queue entry, and the language header sent ahead of a job without one.
 #pragma once
+#include "core/portctx.h"
 #include "jobpath/jcid.h"
 #include "jobpath/pjl_scan.h"
-#include "core/portctx.h"
 
 // Language header: UEL and "@PJL ENTER LANGUAGE=VPDL\r\n", 35 bytes.
 inline constexpr char kPjlEnterLanguage[] = "@PJL ENTER LANGUAGE=VPDL\r\n";

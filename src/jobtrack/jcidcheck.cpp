@@ -12,13 +12,13 @@
 
 #include "diag/trace.h"
 #include "history/printcheck.h"
+#include "portinfo/portkind.h"
+#include "snmp/snmp.h"
+#include "state/binding.h"
+#include "state/bintables.h"
 #include "state/jobqueue.h"
 #include "state/jobrelease.h"
-#include "portinfo/portkind.h"
-#include "state/binding.h"
 #include "state/statusvar.h"
-#include "snmp/snmp.h"
-#include "state/bintables.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "diag/trace.h"
 #include "history/printcheck.h"
-#include "state/jobrelease.h"
 #include "state/binding.h"
+#include "state/jobrelease.h"
 #include "state/statusvar.h"
 
 namespace {

@@ -5,14 +5,14 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
-#include "send/write.h"
-#include "state/jobqueue.h"
 #include "portinfo/portkind.h"
+#include "send/write.h"
 #include "state/binding.h"
-#include "threads/refresh.h"
+#include "state/jobqueue.h"
 #include "state/statusvar.h"
-#include "threads/worker.h"
 #include "status/devcheck.h"
+#include "threads/refresh.h"
+#include "threads/worker.h"
 
 volatile DWORD dwResendPauseMs = kDefaultResendPauseMs;
 volatile DWORD dwResendLimitMs = kDefaultResendLimitMs;

@@ -1,7 +1,7 @@
 // The five SNMP request operations: one exchange each, on a heap record of
 // its own (the record is far too big for the refresh thread's stack).
-#include "snmp/snmp.h"
 #include "core/globals.h"
+#include "snmp/snmp.h"
 
 #include <ntsecapi.h>
 

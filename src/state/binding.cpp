@@ -1,8 +1,8 @@
 #include "state/binding.h"
 #include "diag/trace.h"
+#include "state/config.h"
 #include "state/jobqueue.h"
 #include "state/statusvar.h"
-#include "state/config.h"
 
 #include <cstring>
 #include <cwchar>

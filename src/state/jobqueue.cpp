@@ -2,9 +2,9 @@
 // the monitor still owes the spooler and the managers.
 #include "state/jobqueue.h"
 #include "diag/trace.h"
-#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
+#include "state/jobrelease.h"
 #include "state/statusvar.h"
 
 #include <cstdint>

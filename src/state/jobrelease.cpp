@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "diag/trace.h"
-#include "state/jobqueue.h"
 #include "state/binding.h"
+#include "state/jobqueue.h"
 #include "state/statusvar.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include "state/statusvar.h"
 #include "diag/trace.h"
-#include "state/jobqueue.h"
 #include "state/binding.h"
 #include "state/config.h"
 #include "state/iconstate.h"
+#include "state/jobqueue.h"
 
 #include <cstring>
 

@@ -3,10 +3,10 @@
 // PrinterOptConfig and EmulationInfo.
 #include "diag/trace.h"
 #include "portinfo/portkind.h"
-#include "state/statusvar.h"
 #include "snmp/snmp.h"
 #include "state/bintables.h"
 #include "state/config.h"
+#include "state/statusvar.h"
 #include "status/devpoll.h"
 #include "status/interpret.h"
 

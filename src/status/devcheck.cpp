@@ -5,12 +5,12 @@
 
 #include "diag/trace.h"
 #include "pm/forward.h"
-#include "state/jobrelease.h"
 #include "portinfo/portkind.h"
-#include "state/binding.h"
-#include "state/statusvar.h"
 #include "snmp/snmp.h"
+#include "state/binding.h"
 #include "state/config.h"
+#include "state/jobrelease.h"
+#include "state/statusvar.h"
 #include "status/devpoll.h"
 #include "status/interpret.h"
 

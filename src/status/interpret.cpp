@@ -1,11 +1,11 @@
 #include "status/interpret.h"
 #include "diag/trace.h"
-#include "state/jobrelease.h"
 #include "jobtrack/jobtrack.h"
 #include "portinfo/portkind.h"
-#include "state/statusvar.h"
 #include "snmp/snmp.h"
 #include "state/bintables.h"
+#include "state/jobrelease.h"
+#include "state/statusvar.h"
 #include "status/devpoll.h"
 
 #include <cstring>

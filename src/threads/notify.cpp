@@ -2,9 +2,9 @@
 #include "diag/trace.h"
 #include "state/binding.h"
 #include "state/statusvar.h"
+#include "status/devcheck.h"
 #include "threads/waitjob.h"
 #include "threads/worker.h"
-#include "status/devcheck.h"
 
 #include <cstdio>
 #include <cwchar>
