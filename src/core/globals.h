@@ -24,14 +24,6 @@ extern CRITICAL_SECTION csDebugLog;
 // The table handed to the spooler: the 19-slot layout, so cbSize says 160
 // whatever size the SDK's MONITOR2 has with newer _WIN32_WINNT values.
 constexpr DWORD kMonitor2Size = 160;
-extern const MONITOR2 MonitorTable;
-
-// Library entry work, split from DllMain so white-box tests can run it.
-void MonitorProcessAttach(HMODULE hMod);
-void MonitorProcessDetach();
-
-extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, PHANDLE phMonitor);
-VOID WINAPI Shutdown(HANDLE hMon);
 
 // Global lock with a null context; the per-port lock otherwise.
 void LockPort(PortContext* ctx);

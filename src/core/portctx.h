@@ -230,12 +230,6 @@ inline void PortModeClear(PortContext* ctx, DWORD bits) {
     InterlockedAnd(reinterpret_cast<volatile LONG*>(&ctx->PortMode), static_cast<LONG>(~bits));
 }
 
-PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName);
-// Unlinks the context, stops its threads and drops the session's reference;
-// the memory goes when the last thread of the port has let go as well.
-BOOL DestroyPortContext(PortContext* ctx);
-PortContext* FindPort(PortContext* list, const wchar_t* name);
-
 // The context behind a handle the spooler passed, with a reference for the
 // caller to drop, or null (last error 87) when it is not an open port of
 // this monitor.
@@ -267,10 +261,6 @@ private:
 // Longest wait for a port thread to end once asked to: a round may be
 // waiting for the spooler-access right (30 s) when the request comes.
 constexpr DWORD kThreadStopTimeoutMs = 35000;
-
-// Stops the worker and every notification thread of a closing port and
-// waits for them (each at most timeoutMs); FALSE when one still runs.
-BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs);
 
 // One wait for the port's spooler-access right (dwSpoolerWaitMs); with
 // `wake`, WAIT_OBJECT_0 + 1 as soon as that event is signalled.
@@ -306,10 +296,6 @@ private:
     DWORD rc_ = WAIT_TIMEOUT;
     bool held_ = false;
 };
-
-BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortName, LPWSTR pszPrinterName,
-                             PHANDLE pHandle, LPMONITOR2 pMonitor);
-BOOL WINAPI PJLMonClosePort(HANDLE hPort);
 
 // Printer name of the port in the system code page; empty when there is none.
 void PortPrinterNameA(const PortContext* ctx, char* out, size_t cch);

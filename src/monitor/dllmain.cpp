@@ -1,5 +1,5 @@
 // The library entry: nothing but the process-wide setup and teardown.
-#include "core/globals.h"
+#include "monitor/entry.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInst, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {

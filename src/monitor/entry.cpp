@@ -2,6 +2,8 @@
 // and detach, InitializePrintMonitor2 and Shutdown.
 #include "core/globals.h"
 #include "core/portctx.h"
+#include "monitor/entry.h"
+#include "monitor/port.h"
 #include "jobpath/docport.h"
 #include "queries/getdata.h"
 #include "service/pjmservice.h"

@@ -1,6 +1,7 @@
 // Port sessions: opening and closing a port, the port context's creation
 // and destruction, its locks and the spooler-access right.
 #include "core/portctx.h"
+#include "monitor/port.h"
 #include "core/settings.h"
 #include "diag/safefile.h"
 #include "diag/trace.h"

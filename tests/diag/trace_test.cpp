@@ -10,6 +10,7 @@
 
 #include "diag/safefile.h"
 #include "diag/trace.h"
+#include "monitor/entry.h"
 #include "state/jobqueue.h"
 #include "support/unixlink.h"
 

@@ -1,6 +1,8 @@
 // Helpers for tests that link the monitor's objects directly.
 #pragma once
 #include "core/portctx.h"
+#include "monitor/entry.h"
+#include "monitor/port.h"
 
 #include <string>
 

@@ -14,6 +14,8 @@
 #include "core/globals.h"
 #include "core/portctx.h"
 #include "core/settings.h"
+#include "monitor/entry.h"
+#include "monitor/port.h"
 #include "portinfo/portkind.h"
 #include "state/binding.h"
 
