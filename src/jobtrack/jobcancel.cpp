@@ -44,7 +44,12 @@ void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
     HANDLE printer = EntryPrinter(e);
     if (!printer) return;
     if (OwedToEndDoc(ctx, e)) {
-        if (!(e->dwReportFlags & REPORT_EJECTED)) ++ctx->cLastPageEjected;
+        // Its notice went out already: the entry leaves, and the end must
+        // know the job is paid for without finding it.
+        if (e->dwReportFlags & REPORT_EJECTED)
+            ctx->bEjectSent = 1;
+        else
+            ++ctx->cLastPageEjected;
         return;
     }
     if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
