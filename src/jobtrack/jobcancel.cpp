@@ -175,6 +175,10 @@ DWORD TakeOwedEjects(PortContext* ctx) {
 }
 
 void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId) {
+    // A job is let go once: one notified or deleted already is not deleted too.
+    if (jobId == ctx->JobId && (ctx->bEjectSent || ctx->bDeleteSent)) return;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)
+        if (e->dwJobId == jobId && (e->dwReportFlags & REPORT_EJECTED)) return;
     SetJobW(printer, jobId, 0, nullptr, JOB_CONTROL_DELETE);
     if (jobId == ctx->JobId) ctx->bDeleteSent = 1;
     for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)

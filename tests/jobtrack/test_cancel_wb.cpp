@@ -119,6 +119,33 @@ TEST_F(Deletion, ADocumentsJobLetGoBeforeItsEndIsNotPaidAgain) {
     EXPECT_EQ(TakeOwedEjects(ctx), 0u) << "63 had its notice; a payment would be its second";
 }
 
+// A deletion of the open document's job (its data lost on the way) meets a
+// job that was let go already: its notice went out (the printer reported it
+// cancelled at the panel while the spooler still wrote), or it was the
+// older job left at the tail once the document's own entry left.
+TEST_F(Deletion, AJobLetGoAlreadyIsNotDeletedAsWell) {
+    StatusSet(ctx, ST_IN_DOC);
+    SysFlagSet(ctx, SYS_DATA_SENT);
+    OpenOwedEjects(ctx);
+    ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
+    EXPECT_TRUE(DeleteJob(ctx, TRUE));
+    EXPECT_TRUE(Log(JOB_CONTROL_DELETE).empty()) << "63 had its notice";
+
+    StatusClear(ctx, ST_JOB_DELETING);
+    ctx->bEjectSent = 1;   // the document's job paid for, its entry gone
+    ctx->pJobQueueHead->dwReportFlags |= REPORT_EJECTED;
+    ctx->pJobQueueTail = ctx->pJobQueueHead;   // 61 is the tail now
+    JobQueueEntry* rest = ctx->pJobQueueHead->pNext;
+    ctx->pJobQueueHead->pNext = nullptr;
+    while (rest) {
+        JobQueueEntry* next = rest->pNext;
+        MemFree(rest);
+        rest = next;
+    }
+    EXPECT_TRUE(DeleteJob(ctx, TRUE));
+    EXPECT_TRUE(Log(JOB_CONTROL_DELETE).empty()) << "61 had its notice";
+}
+
 TEST_F(Deletion, ASuspendedRoundsEjectOfTheDocumentsJobCountsAsItsPayment) {
     ASSERT_NE(ctx->pVarTable, nullptr);
     OpenOwedEjects(ctx);
