@@ -481,6 +481,28 @@ TEST_F(Chaos, DISABLED_EveryJobLeavesOnceThroughItsOwnPrinterAndNothingIsCorrupt
     std::printf("chaos: handles %lu -> %lu, threads %lu -> %lu\n", static_cast<unsigned long>(handles),
                 static_cast<unsigned long>(HandleCount()), static_cast<unsigned long>(threads),
                 static_cast<unsigned long>(ThreadCount()));
+    // A call into the port monitor with a handle it never gave or closed
+    // already: the call, and what happened to that handle before it.
+    {
+        const auto calls = PmDouble_Calls();
+        int shown = 0;
+        for (size_t i = 0; i < calls.size() && shown < 5; ++i) {
+            const PmCall& c = calls[i];
+            if (c.result || c.lastError != ERROR_INVALID_HANDLE) continue;
+            ++shown;
+            std::printf("chaos: bad port monitor handle: %s on %p (%ls), thread %lu, call %lu\n", PmOpName(c.op),
+                        c.hPort, c.portName.c_str(), static_cast<unsigned long>(c.threadId),
+                        static_cast<unsigned long>(c.seq));
+            int before = 0;
+            for (size_t k = i; k-- > 0 && before < 6;)
+                if (calls[k].hPort == c.hPort && calls[k].op != PM_WRITE) {
+                    ++before;
+                    std::printf("chaos:   before: %s thread %lu call %lu result %d\n", PmOpName(calls[k].op),
+                                static_cast<unsigned long>(calls[k].threadId), static_cast<unsigned long>(calls[k].seq),
+                                calls[k].result);
+                }
+        }
+    }
     if (HandleCount() != handles || ThreadCount() != threads)
         for (const auto& what : ThreadsAndHandles())
             if (std::find(before.begin(), before.end(), what) == before.end()) std::printf("chaos: left: %s\n", what.c_str());
