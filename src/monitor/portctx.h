@@ -155,6 +155,7 @@ struct PortContext {
     // --- manager bindings (more) ---
     DWORD dwPortSeverity;            // severity last given to the spooler's port status
     volatile LONG cNotifyThreads;    // notification threads not yet ended
+    volatile LONG cPmUsers;          // suite requests inside the port monitor; ClosePort waits for them
     NotifyThread* pNotifyThreads;    // notification threads not yet reaped (port lock)
     SrmBinding* pRetiredBinds;       // dropped bindings whose jobs are still queued (port lock)
     DWORD bSuspendReq;               // a "Suspend" request is pending (refresh thread, queries)
