@@ -135,6 +135,7 @@ struct PortContext {
     volatile DWORD bPendingDiscarded;
     DWORD bModeRefresh;
     WORD wModeCache[2];
+    volatile LONG cPmUsers;          // suite requests inside the port monitor; ClosePort waits for them
 
     // --- jobtrack/: jobs on the printer by JCID ---
     void* pJobInfoSlot;              // 64-byte staging record

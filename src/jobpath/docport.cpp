@@ -721,6 +721,8 @@ BOOL WINAPI PJLMonEndDocPort(HANDLE hPort) {
                     // One notice each: a second one would be a second release.
                     if (e->pBind && e->pBind->hPrinter)
                         SetJobLastPageEjected(e->pBind->hPrinter, e->dwJobId, 0, nullptr, e);
+                } else if (e->dwReportFlags & REPORT_EJECTED) {
+                    ctx->bEjectSent = 1;   // let go already: the payment below must not repeat it
                 } else {
                     ++ctx->cLastPageEjected;
                 }

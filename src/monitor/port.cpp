@@ -351,6 +351,8 @@ BOOL WINAPI PJLMonClosePort(HANDLE hPort) {
     // The worker first, then (through the close event) the notification
     // threads; none starts again on a closing port.
     StopPortThreads(ctx, kThreadStopTimeoutMs);
+    // A suite request inside the port monitor finishes on an open port.
+    WaitPortMonitorUsers(ctx, kThreadStopTimeoutMs);
 
     {
         PortLock lock(ctx);

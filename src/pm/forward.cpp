@@ -22,6 +22,32 @@ bool PrefixNoCase(const wchar_t* s, const wchar_t* prefix) {
 
 DOC_INFO_3W OwnDocInfo = {kOwnDocName, nullptr, nullptr, 0};
 
+// Checked and counted under the port lock, where the close reads the count
+// after setting its mark: a use either is counted or sees the mark.
+PortMonitorUse::PortMonitorUse(PortContext* ctx) {
+    PortLock lock(ctx);
+    if (ctx->status & ST_CLOSING) return;
+    InterlockedIncrement(&ctx->cPmUsers);
+    ctx_ = ctx;
+}
+
+PortMonitorUse::~PortMonitorUse() {
+    if (ctx_) InterlockedDecrement(&ctx_->cPmUsers);
+}
+
+BOOL WaitPortMonitorUsers(PortContext* ctx, DWORD timeoutMs) {
+    constexpr DWORD kPollMs = 10;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        {
+            PortLock lock(ctx);
+            if (ctx->cPmUsers == 0) return TRUE;
+        }
+        if (GetTickCount() - start >= timeoutMs) return FALSE;
+        Sleep(kPollMs);
+    }
+}
+
 BOOL PMStartDocPort(PortContext* ctx, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE pDocInfo) {
     if (ctx->dwPortStatus & 0x10) Sleep(100);
     BOOL ok = ctx->fn.pfnStartDocPort(ctx->hPort, printerName, jobId, level, pDocInfo);

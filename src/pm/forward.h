@@ -18,6 +18,22 @@ BOOL PMReadPort(PortContext* ctx, BYTE* pBuf, DWORD cb, DWORD* pcbRead);
 BOOL PMEndDocPort(PortContext* ctx);
 BOOL PMGetPrinterDataFromPort(PortContext* ctx, DWORD controlId, LPWSTR valueName, const void* pIn, DWORD cbIn,
                               void* pOut, DWORD cbOut, DWORD* pcbReturned);
+// A suite request's use of the port monitor's port, which a ClosePort on
+// another thread closes: refused once the port is closing, and waited for
+// by the close while it lasts.
+class PortMonitorUse {
+public:
+    explicit PortMonitorUse(PortContext* ctx);
+    ~PortMonitorUse();
+    explicit operator bool() const { return ctx_ != nullptr; }
+    PortMonitorUse(const PortMonitorUse&) = delete;
+    PortMonitorUse& operator=(const PortMonitorUse&) = delete;
+
+private:
+    PortContext* ctx_ = nullptr;
+};
+// Waits (bounded) until no suite request uses the port monitor's port.
+BOOL WaitPortMonitorUsers(PortContext* ctx, DWORD timeoutMs);
 BOOL OpenOwnDocument(PortContext* ctx);
 
 // The pending-data buffer: what the port monitor has not taken yet. Each

@@ -100,6 +100,12 @@ void ResendTail(PortContext* ctx, SpoolerRightGuard& right) {
 
 BOOL ControlRequest(PortContext* ctx, DWORD code, LPWSTR name, LPWSTR in, DWORD cbIn, LPWSTR out, DWORD cbOut,
                     LPDWORD pcbReturned) {
+    // A closing port's port monitor port is closed, or about to be.
+    PortMonitorUse use(ctx);
+    if (!use) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
     // A time-out of the wait lets the request go on.
     SpoolerRightGuard right(ctx);
     if (!ctx->fn.pfnGetPrinterDataFromPort) return FALSE;

@@ -30,7 +30,12 @@ void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
     HANDLE printer = EntryPrinter(e);
     if (!printer) return;
     if (OwedToEndDoc(ctx, e)) {
-        if (!(e->dwReportFlags & REPORT_EJECTED)) ++ctx->cLastPageEjected;
+        // Its notice went out already: the entry leaves, and the end must
+        // know the job is paid for without finding it.
+        if (e->dwReportFlags & REPORT_EJECTED)
+            ctx->bEjectSent = 1;
+        else
+            ++ctx->cLastPageEjected;
         return;
     }
     if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
@@ -156,6 +161,10 @@ DWORD TakeOwedEjects(PortContext* ctx) {
 }
 
 void DeleteSpoolerJob(PortContext* ctx, HANDLE printer, DWORD jobId) {
+    // A job is let go once: one notified or deleted already is not deleted too.
+    if (jobId == ctx->JobId && (ctx->bEjectSent || ctx->bDeleteSent)) return;
+    for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)
+        if (e->dwJobId == jobId && (e->dwReportFlags & REPORT_EJECTED)) return;
     SetJobW(printer, jobId, 0, nullptr, JOB_CONTROL_DELETE);
     if (jobId == ctx->JobId) ctx->bDeleteSent = 1;
     for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext)

@@ -238,6 +238,10 @@ DWORD NotifyMain(NotifyState* st) {
                 ResetEvent(st->hStartStatus.get());
                 exit = NX_UNBIND;
             }
+            // Held on into the unbind below: a binding left without its
+            // manager would otherwise be taken up again by a refresh round
+            // in between, and its new unbind event and thread lost.
+            if (exit != NX_STAY && exit != NX_GONE) lock.lock();
             break;
         }
         }

@@ -332,6 +332,8 @@ BOOL EjectQueuedJobs(PortContext* ctx) {
         if (e->pBind && e->pBind->hPrinter)
             SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
         e->dwReportFlags |= REPORT_EJECTED;
+        // The open document's job is paid for now, not again at its end.
+        if (OwedToEndDoc(ctx, e)) ctx->bEjectSent = 1;
     }
     bool queueSet = false;
     if (StatusVariable* q = FindStatusVariable("PrinterQueue", ctx->pVarTable, ctx, TRUE)) {

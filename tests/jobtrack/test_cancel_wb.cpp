@@ -4,6 +4,7 @@
 #include "state/jobqueue.h"
 #include "state/jobrelease.h"
 #include "state/binding.h"
+#include "threads/refresh.h"
 #include "support/whitebox.h"
 #include "fakespool.h"
 
@@ -100,6 +101,65 @@ TEST_F(Deletion, TheOpenDocumentsJobIsDeletedOnceWhenItsDataLeft) {
     EXPECT_EQ(Log(JOB_CONTROL_DELETE), std::vector<DWORD>{63}) << "deleted once";
     EXPECT_EQ(Log(JOB_CONTROL_LAST_PAGE_EJECTED), (std::vector<DWORD>{61, 62}));
     EXPECT_TRUE(ctx->status & ST_JOB_DELETING);
+}
+
+// The document's job let go before its EndDocPort paid for it (a round
+// that ends on a suite's "Suspend" ejects every queued job; a deletion
+// drops an entry that had its notice): the end must not let it go again,
+// whether or not its entry is still queued.
+TEST_F(Deletion, ADocumentsJobLetGoBeforeItsEndIsNotPaidAgain) {
+    OpenOwedEjects(ctx);
+    JobQueueEntry* own = ctx->pJobQueueTail;
+    ASSERT_EQ(own->dwJobId, 63u);
+    own->dwReportFlags |= REPORT_EJECTED;   // its notice went out
+    ASSERT_FALSE(DeleteJob(ctx, FALSE));    // no open document: every entry leaves
+    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(Log(JOB_CONTROL_LAST_PAGE_EJECTED), (std::vector<DWORD>{61, 62}));
+    ++ctx->cLastPageEjected;   // the end's own count: nobody follows the job
+    EXPECT_EQ(TakeOwedEjects(ctx), 0u) << "63 had its notice; a payment would be its second";
+}
+
+// A deletion of the open document's job (its data lost on the way) meets a
+// job that was let go already: its notice went out (the printer reported it
+// cancelled at the panel while the spooler still wrote), or it was the
+// older job left at the tail once the document's own entry left.
+TEST_F(Deletion, AJobLetGoAlreadyIsNotDeletedAsWell) {
+    StatusSet(ctx, ST_IN_DOC);
+    SysFlagSet(ctx, SYS_DATA_SENT);
+    OpenOwedEjects(ctx);
+    ctx->pJobQueueTail->dwReportFlags |= REPORT_EJECTED;
+    EXPECT_TRUE(DeleteJob(ctx, TRUE));
+    EXPECT_TRUE(Log(JOB_CONTROL_DELETE).empty()) << "63 had its notice";
+
+    StatusClear(ctx, ST_JOB_DELETING);
+    ctx->bEjectSent = 1;   // the document's job paid for, its entry gone
+    ctx->pJobQueueHead->dwReportFlags |= REPORT_EJECTED;
+    ctx->pJobQueueTail = ctx->pJobQueueHead;   // 61 is the tail now
+    JobQueueEntry* rest = ctx->pJobQueueHead->pNext;
+    ctx->pJobQueueHead->pNext = nullptr;
+    while (rest) {
+        JobQueueEntry* next = rest->pNext;
+        MemFree(rest);
+        rest = next;
+    }
+    EXPECT_TRUE(DeleteJob(ctx, TRUE));
+    EXPECT_TRUE(Log(JOB_CONTROL_DELETE).empty()) << "61 had its notice";
+}
+
+TEST_F(Deletion, ASuspendedRoundsEjectOfTheDocumentsJobCountsAsItsPayment) {
+    ASSERT_NE(ctx->pVarTable, nullptr);
+    OpenOwedEjects(ctx);
+    EXPECT_TRUE(EjectQueuedJobs(ctx));
+    EXPECT_EQ(Log(JOB_CONTROL_LAST_PAGE_EJECTED), (std::vector<DWORD>{61, 62, 63}));
+    // The entries stay queued with their notice marked; were they dropped
+    // before the end, the end would find no entry to tell it so.
+    while (JobQueueEntry* e = ctx->pJobQueueHead) {
+        ctx->pJobQueueHead = e->pNext;
+        MemFree(e);
+    }
+    ctx->pJobQueueTail = nullptr;
+    ++ctx->cLastPageEjected;
+    EXPECT_EQ(TakeOwedEjects(ctx), 0u);
 }
 
 }  // namespace

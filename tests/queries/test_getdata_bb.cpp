@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -326,6 +327,97 @@ TEST(UsbCancel, ResendingTheTailStopsWhenThePortCloses) {
     size_t ends = 0;
     for (const auto& l : lines) ends += TraceOnForTest::Text(l) == "VJLMON:PJLMonGetPrinterDataFromPort -ENE@2-";
     EXPECT_EQ(ends, 1u);
+}
+
+// A suite's control request inside the port monitor (opening its own
+// document there) when the spooler closes the port: the close waits for it
+// before closing the port beneath, and a request that comes after the close
+// began is refused without asking.
+TEST(ControlDuringClose, TheCloseWaitsForARequestInsideAndRefusesNewOnes) {
+    PmDouble_Reset();
+    FakeSpool_Reset();
+    TraceOnForTest trace;
+    const std::wstring file = trace.FileFor(L"Gate Desk");
+    FakeSpool_AddPrinter(L"Gate Desk", L"Some Driver", L"USB033", 0, L"winprint", 0);
+    SpoolHost host;
+    ASSERT_TRUE(host.Load());
+    ASSERT_NE(host.Initialize(), nullptr);
+    HANDLE h = nullptr;
+    ASSERT_TRUE(host.OpenPort(L"USB033", L"Gate Desk", &h));
+
+    auto closeStarted = [&] {
+        for (const auto& l : TraceOnForTest::Lines(file))
+            if (TraceOnForTest::Text(l) == "VJLMON:PJLMonClosePort -START-") return true;
+        return false;
+    };
+    HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<size_t> closesWhileInside{0};
+    std::atomic<bool> held{false};
+    PmDouble_SetHook(PM_STARTDOC, [&](const PmCall&) {
+        if (held.exchange(true)) return;   // the first request only
+        SetEvent(inside);
+        // Held until the close has begun, then long enough for a close that
+        // does not wait to reach the port monitor.
+        for (int i = 0; i < 600 && !closeStarted(); ++i) Sleep(50);
+        for (int i = 0; i < 40 && PmDouble_CallCount(PM_CLOSE) == 0; ++i) Sleep(50);
+        closesWhileInside = PmDouble_CallCount(PM_CLOSE);
+    });
+
+    struct Call {
+        SpoolHost* host;
+        HANDLE h;
+        BOOL result;
+    } request{&host, h, FALSE}, close{&host, h, FALSE};
+    HANDLE asker = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* c = static_cast<Call*>(p);
+            DWORD out[64] = {}, got = 0;
+            c->result = c->host->GetPrinterData(c->h, 0x16000C, nullptr, nullptr, 0, out, sizeof(out), &got);
+            return 0;
+        },
+        &request, 0, nullptr);
+    ASSERT_NE(asker, nullptr);
+    ASSERT_EQ(WaitForSingleObject(inside, 30000), WAIT_OBJECT_0) << "the request reached the port monitor";
+    HANDLE closer = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* c = static_cast<Call*>(p);
+            c->result = c->host->ClosePort(c->h);
+            return 0;
+        },
+        &close, 0, nullptr);
+    ASSERT_NE(closer, nullptr);
+    for (int i = 0; i < 600 && !closeStarted(); ++i) Sleep(50);
+    ASSERT_TRUE(closeStarted());
+
+    // The close marks the port just after its first trace line: a request
+    // may still slip in before the mark, none after it.
+    bool refused = false;
+    size_t asked = 0, askedAfter = 0;
+    DWORD lastError = 0;
+    for (int i = 0; i < 100 && !refused; ++i) {
+        asked = PmDouble_Calls().size();
+        DWORD out[64] = {}, got = 0;
+        SetLastError(0);
+        BOOL ok = host.GetPrinterData(h, 0x16000C, nullptr, nullptr, 0, out, sizeof(out), &got);
+        lastError = GetLastError();
+        refused = !ok && lastError == ERROR_OPERATION_ABORTED;
+        askedAfter = PmDouble_Calls().size();
+    }
+    ASSERT_TRUE(refused) << "a request after the close began is refused; the last ended with " << lastError;
+    EXPECT_EQ(askedAfter, asked) << "without asking the port monitor";
+
+    EXPECT_EQ(WaitForSingleObject(asker, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(closer, 60000), WAIT_OBJECT_0);
+    PmDouble_SetHook(PM_STARTDOC, nullptr);
+    EXPECT_TRUE(close.result);
+    EXPECT_EQ(closesWhileInside.load(), 0u) << "the port beneath was closed under the request";
+    EXPECT_EQ(PmDouble_CallCount(PM_CLOSE), 1u);
+    EXPECT_EQ(PmDouble_BadHandleCount(), 0u);
+    CloseHandle(asker);
+    CloseHandle(closer);
+    CloseHandle(inside);
 }
 
 }  // namespace
