@@ -27,8 +27,8 @@ HANDLE EntryPrinter(const JobQueueEntry* e) { return e && e->pBind ? e->pBind->h
 // Releases one entry leaving the queue: owed to EndDocPort for the open
 // document's job, else notified now.
 void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
-    HANDLE printer = EntryPrinter(e);
-    if (!printer) return;
+    // The end pays with a handle of its own printer, even for an entry
+    // queued without one.
     if (OwedToEndDoc(ctx, e)) {
         // Its notice went out already: the entry leaves, and the end must
         // know the job is paid for without finding it.
@@ -38,6 +38,8 @@ void ReleaseEntry(PortContext* ctx, JobQueueEntry* e, const char* traceFmt) {
             ++ctx->cLastPageEjected;
         return;
     }
+    HANDLE printer = EntryPrinter(e);
+    if (!printer) return;
     if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, traceFmt, e->dwJobId);
     SetJobLastPageEjected(printer, e->dwJobId, 0, nullptr, e);
 }

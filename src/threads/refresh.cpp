@@ -329,8 +329,10 @@ BOOL EjectQueuedJobs(PortContext* ctx) {
     for (JobQueueEntry* e = ctx->pJobQueueHead; e; e = e->pNext) {
         if (TraceOn(ctx, TRC_JOB)) TraceF(ctx, "REFRESH:SetJob[LAST_PAGE_EJECTED(%d)]", e->dwJobId);
         if (e->dwReportFlags & REPORT_EJECTED) continue;
-        if (e->pBind && e->pBind->hPrinter)
-            SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        // Without a handle the job is not let go here, and must not be
+        // marked as if it were: a later release still owes it.
+        if (!e->pBind || !e->pBind->hPrinter) continue;
+        SetJobW(e->pBind->hPrinter, e->dwJobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
         e->dwReportFlags |= REPORT_EJECTED;
         // The open document's job is paid for now, not again at its end.
         if (OwedToEndDoc(ctx, e)) ctx->bEjectSent = 1;

@@ -162,4 +162,24 @@ TEST_F(Deletion, ASuspendedRoundsEjectOfTheDocumentsJobCountsAsItsPayment) {
     EXPECT_EQ(TakeOwedEjects(ctx), 0u);
 }
 
+// The document's job queued while its printer had no binding (a notification
+// had just dropped it) has no handle to be let go through: the round does not
+// mark it as let go, so that the end, which opens its printer, still pays.
+TEST_F(Deletion, AJobWithoutAPrinterHandleIsNotMarkedAsLetGo) {
+    ASSERT_NE(ctx->pVarTable, nullptr);
+    OpenOwedEjects(ctx);
+    ctx->pJobQueueTail->pBind = nullptr;
+    EXPECT_TRUE(EjectQueuedJobs(ctx));
+    EXPECT_EQ(Log(JOB_CONTROL_LAST_PAGE_EJECTED), (std::vector<DWORD>{61, 62}));
+    EXPECT_FALSE(ctx->pJobQueueTail->dwReportFlags & REPORT_EJECTED);
+    ++ctx->cLastPageEjected;
+    EXPECT_EQ(TakeOwedEjects(ctx), 1u) << "the end still owes 63 its release";
+
+    // Nor does a deletion that drops it take the end's debt away.
+    OpenOwedEjects(ctx);
+    EXPECT_FALSE(DeleteJob(ctx, FALSE));
+    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(TakeOwedEjects(ctx), 1u);
+}
+
 }  // namespace
