@@ -380,11 +380,7 @@ protected:
     std::array<std::atomic<int>, 12> actions_{};
 };
 
-// Out of the test run until two faults it still finds now and then are
-// fixed: a worker thread and two handles left after the last close, and a
-// page of a job that never reached the port monitor while the job's end
-// did. Run it by hand with --gtest_also_run_disabled_tests.
-TEST_F(Chaos, DISABLED_EveryJobLeavesOnceThroughItsOwnPrinterAndNothingIsCorrupted) {
+TEST_F(Chaos, EveryJobLeavesOnceThroughItsOwnPrinterAndNothingIsCorrupted) {
     Run(1500, false);   // first use: the one-time allocations of the system and the runtime
     FakeSpoolWaitUntil([&] { return QueuedJobs() == 0; }, 20000);
     Sleep(200);
