@@ -1,12 +1,13 @@
 // Under Wine, through the DLL: how long after the simulated printer completes
 // a job (state 17, stamped on the printer's clock) the spooler gets the job's
-// LAST_PAGE_EJECTED, next to its bounds measured in the same run: one poll
-// interval plus the requests of one poll round, and the time between the two
-// reads of the job's state around its completion; and whether each release
-// came in the round that first read the job's state after it completed.
-// Then what following jobs costs on the wire:
-// the job-MIB requests of a round, per job followed, with one job and with
-// three held by a paused printer.
+// LAST_PAGE_EJECTED, next to its bound measured in the same run: one poll
+// interval plus the requests of one poll round; and whether each release
+// came in the round that first read the job's state after it completed. Two
+// series: jobs that complete at once, before the monitor has looked them up
+// in the printer's JCID map (that round first waits 1000 ms), and jobs that
+// print longer and complete at a random point of a later cycle. Then what
+// following jobs costs on the wire: the job-MIB requests of a round, per job
+// followed, with one job and with three held by a paused printer.
 // Usage: completion_bench [jobs]
 #include <windows.h>
 
@@ -108,63 +109,76 @@ int main(int argc, char** argv) {
         return job;
     };
 
-    srand(7);
-    std::vector<double> latency;
-    // Per job, on the printer's clock: completed, released.
-    std::vector<std::pair<double, double>> doneReleased;
-    printer.Command("requests clear");
-    for (int i = 0; i < jobs; ++i) {
-        Sleep(static_cast<DWORD>(rand() % kIntervalMs));   // a random point of the cycle
-        DWORD id = 100 + static_cast<DWORD>(i);
-        DWORD job = print(id);
-        double seen = -1;
-        for (int k = 0; k < 30000 && seen < 0; ++k) {
-            if (Ejected(job)) seen = NowMs();
-            else Sleep(1);
-        }
-        if (seen < 0) {
-            fprintf(stderr, "job %lu: never released\n", static_cast<unsigned long>(id));
-            return 1;
-        }
-        double offset = ClockOffset(printer);
-        long long done = -1;
-        for (const auto& j : printer.Jobs())
-            if (j.jcid == Jcid(id)) done = j.doneMs;
-        if (done < 0) {
-            fprintf(stderr, "job %lu: released before the printer completed it\n", static_cast<unsigned long>(id));
-            return 1;
-        }
-        latency.push_back(seen - (static_cast<double>(done) - offset));
-        doneReleased.push_back({static_cast<double>(done), seen + offset});
-    }
-    const std::vector<SimRequest> singleLog = printer.Requests();
-    std::vector<Round> single = Rounds(singleLog);
-
-    // Released in the round that first read the job's state after it
-    // completed: before the next round's first request. Whether that round
-    // first waited to look the job up in the JCID map.
-    int sameRound = 0, judged = 0, lookedUp = 0;
-    for (const auto& [done, released] : doneReleased) {
-        size_t read = 0;
-        while (read < singleLog.size() &&
-               (static_cast<double>(singleLog[read].ms) < done || !Asks(singleLog[read], kJobStateColumn)))
-            ++read;
-        if (read == singleLog.size()) continue;
-        for (size_t k = read; k > 0 && !StartsRound(singleLog, k); --k)
-            if (Asks(singleLog[k], kJcidMapColumn) && singleLog[k].ms - singleLog[k - 1].ms >= kRoundGapMs) {
-                ++lookedUp;
-                break;
+    // One series of jobs: `paced`, each prints for longer than its first
+    // round (which looks its FWID up) and completes at a random point of a
+    // later cycle; else each completes at once, before its first lookup.
+    struct Series {
+        std::vector<double> latency;
+        std::vector<Round> rounds;
+        int sameRound = 0, judged = 0, lookedUp = 0;
+    };
+    auto series = [&](bool paced, DWORD firstId) -> Series {
+        Series out;
+        // Per job, on the printer's clock: completed, released.
+        std::vector<std::pair<double, double>> doneReleased;
+        printer.Command("requests clear");
+        for (int i = 0; i < jobs; ++i) {
+            DWORD pace = paced ? kIntervalMs + 300 + static_cast<DWORD>(rand()) % (2 * kIntervalMs) : 10;
+            printer.Command("pace " + std::to_string(pace));
+            if (!paced) Sleep(static_cast<DWORD>(rand() % kIntervalMs));
+            DWORD id = firstId + static_cast<DWORD>(i);
+            DWORD job = print(id);
+            double seen = -1;
+            for (int k = 0; k < 30000 && seen < 0; ++k) {
+                if (Ejected(job)) seen = NowMs();
+                else Sleep(1);
             }
-        size_t next = read + 1;
-        while (next < singleLog.size() && !StartsRound(singleLog, next)) ++next;
-        ++judged;
-        // The clocks are matched to within a millisecond or two.
-        if (next == singleLog.size() || released < static_cast<double>(singleLog[next].ms) + 2)
-            ++sameRound;
-        else
-            printf("a job completed at %.0f, its state read at %lld, the next round at %lld, released at %.0f\n", done,
-                   singleLog[read].ms, singleLog[next].ms, released);
-    }
+            if (seen < 0) {
+                fprintf(stderr, "job %lu: never released\n", static_cast<unsigned long>(id));
+                exit(1);
+            }
+            double offset = ClockOffset(printer);
+            long long done = -1;
+            for (const auto& j : printer.Jobs())
+                if (j.jcid == Jcid(id)) done = j.doneMs;
+            if (done < 0) {
+                fprintf(stderr, "job %lu: released before the printer completed it\n", static_cast<unsigned long>(id));
+                exit(1);
+            }
+            out.latency.push_back(seen - (static_cast<double>(done) - offset));
+            doneReleased.push_back({static_cast<double>(done), seen + offset});
+        }
+        const std::vector<SimRequest> log = printer.Requests();
+        out.rounds = Rounds(log);
+        // Released in the round that first read the job's state after it
+        // completed: before the next round's first request. Whether that
+        // round first waited to look the job up in the JCID map.
+        for (const auto& [done, released] : doneReleased) {
+            size_t read = 0;
+            while (read < log.size() && (static_cast<double>(log[read].ms) < done || !Asks(log[read], kJobStateColumn)))
+                ++read;
+            if (read == log.size()) continue;
+            for (size_t k = read; k > 0 && !StartsRound(log, k); --k)
+                if (Asks(log[k], kJcidMapColumn) && log[k].ms - log[k - 1].ms >= kRoundGapMs) {
+                    ++out.lookedUp;
+                    break;
+                }
+            size_t next = read + 1;
+            while (next < log.size() && !StartsRound(log, next)) ++next;
+            ++out.judged;
+            // The clocks are matched to within a millisecond or two.
+            if (next == log.size() || released < static_cast<double>(log[next].ms) + 2)
+                ++out.sameRound;
+            else
+                printf("a job completed at %.0f, its state read at %lld, the next round at %lld, released at %.0f\n",
+                       done, log[read].ms, log[next].ms, released);
+        }
+        return out;
+    };
+
+    srand(7);
+    const Series fast = series(false, 100);
+    const Series paced = series(true, 500);
 
     // Three jobs held by a paused printer, followed for a few rounds.
     printer.Command("pause on");
@@ -180,6 +194,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> poll;
     double tracked = 0, trackedRounds = 0;
+    std::vector<Round> single = fast.rounds;
+    single.insert(single.end(), paced.rounds.begin(), paced.rounds.end());
     for (const auto& r : single) {
         // The requests of a round, without the pause before a first lookup.
         poll.push_back(static_cast<double>(r.last - r.first - r.pause));
@@ -193,24 +209,24 @@ int main(int argc, char** argv) {
         heldRequests += static_cast<double>(held[i].jobRequests);
         ++heldRounds;
     }
-    // A round is more than its requests: the spooler's job list, the
-    // bindings and the manager updates around them take time too. Start to
-    // start, a cycle is the interval plus the whole round.
     double pollMs = Median(poll), bound = kIntervalMs + pollMs;
-    double worst = *std::max_element(latency.begin(), latency.end());
-    double mean = 0;
-    for (double v : latency) mean += v;
-    mean /= static_cast<double>(latency.size());
-    printf("jobs %zu, each completed at a random point of the refresh cycle\n", latency.size());
     printf("requests of one poll round (median of %zu): %.0f ms; interval set: %lu ms\n", poll.size(), pollMs,
            kIntervalMs);
-    printf("printer completed -> LAST_PAGE_EJECTED: median %.0f ms, mean %.0f ms, worst %.0f ms\n", Median(latency),
-           mean, worst);
-    printf("ratio worst / (interval + requests of a round) = %.0f / %.0f = %.2f; mean / bound = %.2f\n", worst, bound,
-           worst / bound, mean / bound);
-    printf("released in the round that first read the job's state after it completed: %d of %d; of those rounds "
-           "%d waited first to look the job up in the JCID map\n",
-           sameRound, judged, lookedUp);
+    auto report = [&](const char* what, const Series& x) {
+        double worst = *std::max_element(x.latency.begin(), x.latency.end());
+        double mean = 0;
+        for (double v : x.latency) mean += v;
+        mean /= static_cast<double>(x.latency.size());
+        printf("%s, %zu jobs: printer completed -> LAST_PAGE_EJECTED median %.0f ms, mean %.0f ms, worst %.0f ms\n",
+               what, x.latency.size(), Median(x.latency), mean, worst);
+        printf("  ratio worst / (interval + requests of a round) = %.0f / %.0f = %.2f; mean / bound = %.2f\n", worst,
+               bound, worst / bound, mean / bound);
+        printf("  released in the round that first read the job's state after it completed: %d of %d; of those "
+               "rounds %d waited first to look the job up in the JCID map\n",
+               x.sameRound, x.judged, x.lookedUp);
+    };
+    report("completed at once, before the job's first lookup", fast);
+    report("completed at a random point of a later cycle", paced);
     if (trackedRounds > 0)
         printf("job-MIB requests per round, one job followed: %.1f (%0.f rounds)\n", tracked / trackedRounds,
                trackedRounds);
