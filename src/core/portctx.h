@@ -239,6 +239,10 @@ PortContext* PortFromHandle(HANDLE h);
 // A thread started on the port holds a reference until its very last act.
 void AddPortRef(PortContext* ctx);
 void ReleasePortRef(PortContext* ctx);
+// What the last ReleasePortRef calls to free the context (set at load).
+void SetPortContextFree(void (*freeContext)(PortContext*));
+// Whether the context is on the port list; under the global lock.
+bool InPortList(PortContext* ctx);
 
 // A port operation's hold on its context, from PortFromHandle until the
 // operation returns: a ClosePort meanwhile leaves the freeing to it. The

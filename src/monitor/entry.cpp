@@ -33,7 +33,8 @@ void MonitorProcessAttach(HMODULE hMod) {
     hHeap = HeapCreate(0, 32768, 0);
     InitializeCriticalSection(&csGlobal);
     hModule = hMod;
-    // The store's two steps that belong to layers above it.
+    // The steps of lower layers that belong to layers above them.
+    SetPortContextFree(FreePortContext);
     SetNotifyThreadCalls({StartSRMNotifyThread, ForgetNotifyBinding});
     SetIconStateStep(SetIconState);
 }

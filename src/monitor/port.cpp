@@ -37,11 +37,7 @@ void SetPrinterStatusWords(PortContext* ctx, DWORD m) {
     row->bChanged = 1;
 }
 
-bool InPortList(PortContext* ctx) {
-    for (PortContext* p = pPortList; p; p = p->pNext)
-        if (p == ctx) return true;
-    return false;
-}
+}  // namespace
 
 // The memory of a context that no session and no thread uses any more.
 void FreePortContext(PortContext* ctx) {
@@ -84,6 +80,8 @@ void FreePortContext(PortContext* ctx) {
     MemFree(ctx);
 }
 
+namespace {
+
 void TraceSettingsBlock(PortContext* ctx) {
     TraceWrite(ctx, "VJLMON:PJLMonOpenPortEx settings -START-");
     char file[MAX_PATH] = {};
@@ -111,54 +109,11 @@ void TraceSettingsBlock(PortContext* ctx) {
 
 }  // namespace
 
-void LockPort(PortContext* ctx) {
-    if (!ctx) {
-        EnterCriticalSection(&csGlobal);
-        InterlockedIncrement(&cGlobalLock);
-        return;
-    }
-    if (!ctx->pCritSec) return;
-    EnterCriticalSection(ctx->pCritSec);
-    ++ctx->cLockDepth;
-}
-
-void UnlockPort(PortContext* ctx) {
-    if (!ctx) {
-        InterlockedDecrement(&cGlobalLock);
-        LeaveCriticalSection(&csGlobal);
-        return;
-    }
-    if (!ctx->pCritSec) return;
-    --ctx->cLockDepth;
-    LeaveCriticalSection(ctx->pCritSec);
-}
-
 PortContext* FindPort(PortContext* list, const wchar_t* name) {
     if (!name) return nullptr;
     for (PortContext* p = list; p; p = p->pNext)
         if (p->pszPortName && _wcsicmp(p->pszPortName, name) == 0) return p;
     return nullptr;
-}
-
-PortContext* PortFromHandle(HANDLE h) {
-    auto* ctx = static_cast<PortContext*>(h);
-    if (ctx) {
-        // A handle that is not ours is never dereferenced; the reference is
-        // taken before a ClosePort can unlink the context.
-        PortLock global(nullptr);
-        if (!InPortList(ctx) || ctx->signature != PORTCTX_SIGNATURE)
-            ctx = nullptr;
-        else
-            AddPortRef(ctx);
-    }
-    if (!ctx) SetLastError(ERROR_INVALID_PARAMETER);
-    return ctx;
-}
-
-void AddPortRef(PortContext* ctx) { InterlockedIncrement(&ctx->cRefs); }
-
-void ReleasePortRef(PortContext* ctx) {
-    if (InterlockedDecrement(&ctx->cRefs) == 0) FreePortContext(ctx);
 }
 
 BOOL StopPortThreads(PortContext* ctx, DWORD timeoutMs) {
@@ -181,13 +136,6 @@ DWORD WaitSpoolerFunc(PortContext* ctx, HANDLE wake) {
 void ReleaseSpoolerFunc(PortContext* ctx) {
     if (ctx->dwPortStatus & PORTKIND_NETWORK) return;
     ReleaseSpoolerRight(ctx->pSpoolerRight);
-}
-
-void PortPrinterNameA(const PortContext* ctx, char* out, size_t cch) {
-    out[0] = '\0';
-    if (!ctx->pszPrinterName) return;
-    if (WideCharToMultiByte(CP_ACP, 0, ctx->pszPrinterName, -1, out, static_cast<int>(cch), nullptr, nullptr) <= 0)
-        out[0] = '\0';
 }
 
 PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName) {

@@ -8,6 +8,9 @@ BOOL WINAPI PJLMonOpenPortEx(HANDLE hMon, HANDLE hMonitorPort, LPWSTR pszPortNam
 BOOL WINAPI PJLMonClosePort(HANDLE hPort);
 
 PortContext* CreatePortContext(const wchar_t* portName, const wchar_t* printerName);
+// The memory of a context that no session and no thread uses any more;
+// handed down to the last ReleasePortRef.
+void FreePortContext(PortContext* ctx);
 // Unlinks the context, stops its threads and drops the session's reference;
 // the memory goes when the last thread of the port has let go as well.
 BOOL DestroyPortContext(PortContext* ctx);
