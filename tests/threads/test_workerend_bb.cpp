@@ -141,7 +141,19 @@ protected:
         PmDouble_ReleaseWrites();
         suspend_.join();
         EXPECT_EQ(suspendAnswer_, 0u);
-        ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1 || CountLines(kStart) == 2; }));
+        ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1 || CountLines(kStart) == 2; }))
+            << "the thread neither ended nor served again; its trace ends:\n"
+            << TraceTail(60);
+    }
+    // The last lines of the port's trace, for a failure to show where the
+    // thread stands.
+    std::string TraceTail(size_t n) {
+        std::string out;
+        for (const auto& f : files_) {
+            auto lines = TraceOnForTest::Lines(f);
+            for (size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i) out += lines[i] + "\n";
+        }
+        return out;
     }
 
     ServedModelKeys keys{"End Desk A", "End Desk B"};
@@ -166,7 +178,8 @@ TEST_F(WorkerEnd, ADocumentStartingDuringTheStatusOffKeepsItsThreadAndItsDocumen
     SuspendIntoAHeldStatusOff();
     DWORD second = StartJob(kDeskA, 72);
     ReleaseTheStatusOff();
-    EXPECT_EQ(CountLines(kEnd2), 0u) << "the thread carries on for the new document";
+    EXPECT_EQ(CountLines(kEnd2), 0u) << "the thread carries on for the new document; its trace ends:\n"
+                                      << TraceTail(60);
 
     WriteJob(72);
     EXPECT_TRUE(host.EndDoc(h));
@@ -191,7 +204,7 @@ TEST_F(WorkerEnd, AWakeUpDuringTheStatusOffKeepsTheThread) {
     SuspendIntoAHeldStatusOff();
     EXPECT_EQ(Ask(L"Wake Up"), 0u);
     ReleaseTheStatusOff();
-    EXPECT_EQ(CountLines(kEnd2), 0u) << "the woken thread carries on";
+    EXPECT_EQ(CountLines(kEnd2), 0u) << "the woken thread carries on; its trace ends:\n" << TraceTail(60);
     EXPECT_EQ(Ask(L"Stop Polling"), 0u) << "the wake is still in force";
     ASSERT_TRUE(Eventually([&] { return CountLines(kEnd2) == 1; })) << "and ends once it is stopped";
     EXPECT_EQ(Ejections(first).size(), 1u);
