@@ -126,6 +126,14 @@ inline std::vector<std::string> ThreadsAndHandles() {
             if (queryEvent(h, 0, &ev, sizeof(ev), nullptr) >= 0)
                 type += ev.type == 0 ? (ev.state ? " manual set" : " manual clear") : (ev.state ? " auto set" : " auto clear");
         }
+        if (queryObject) {
+            alignas(8) BYTE nameInfo[1024] = {};
+            constexpr int kObjectName = 1;
+            if (queryObject(h, kObjectName, nameInfo, sizeof(nameInfo), nullptr) >= 0) {
+                const auto* name = reinterpret_cast<const UNICODE_STRING*>(nameInfo);
+                if (name->Length) type += " " + std::string(name->Buffer, name->Buffer + name->Length / sizeof(wchar_t));
+            }
+        }
         out.push_back(line + type);
     }
     return out;
