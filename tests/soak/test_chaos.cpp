@@ -20,6 +20,7 @@
 #include "spoolports.h"
 #include "srmdouble.h"
 #include "support/served_model.h"
+#include "support/win32sync.h"
 #include "support/simprinter.h"
 
 #include <gtest/gtest.h>
@@ -32,10 +33,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -174,7 +173,7 @@ protected:
         std::string all;
         for (const auto& piece : pieces) all += piece;
         {
-            std::lock_guard<std::mutex> g(lock_);
+            std::lock_guard<Win32Lock> g(lock_);
             jobs_[id] = Job{printer, all, false};
             current_[p] = {printer, id};
         }
@@ -184,7 +183,7 @@ protected:
             if (!started) Sleep(200);
         }
         {
-            std::lock_guard<std::mutex> g(lock_);
+            std::lock_guard<Win32Lock> g(lock_);
             jobs_[id].accepted = started;
         }
         if (started) {
@@ -198,7 +197,7 @@ protected:
         } else {
             ++refused_;
         }
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<Win32Lock> g(lock_);
         current_[p] = {};
     }
     // A spooler thread: open, two jobs, close, until told to stop. The
@@ -212,7 +211,7 @@ protected:
                 return;
             }
             {
-                std::lock_guard<std::mutex> g(lock_);
+                std::lock_guard<Win32Lock> g(lock_);
                 open_[p] = h;
             }
             for (int k = 0; k < 2; ++k) {
@@ -220,7 +219,7 @@ protected:
                 PrintOne(p, h, printer, rng);
             }
             {
-                std::lock_guard<std::mutex> g(lock_);
+                std::lock_guard<Win32Lock> g(lock_);
                 open_[p] = nullptr;
             }
             EXPECT_TRUE(host_.ClosePort(h));
@@ -237,7 +236,7 @@ protected:
             Sleep(10 + rng() % 60);
             HANDLE h;
             {
-                std::lock_guard<std::mutex> g(lock_);
+                std::lock_guard<Win32Lock> g(lock_);
                 h = open_[rng() % kPorts];
             }
             if (!h) continue;
@@ -307,7 +306,7 @@ protected:
                 DWORD job;
                 std::wstring on;
                 {
-                    std::lock_guard<std::mutex> g(lock_);
+                    std::lock_guard<Win32Lock> g(lock_);
                     on = current_[p].first;
                     job = current_[p].second;
                 }
@@ -342,12 +341,12 @@ protected:
     // Everything for `ms`: the spooler threads, the suite and the script.
     void Run(DWORD ms, bool chaos) {
         std::atomic<bool> stop{false}, scriptStop{false};
-        std::vector<std::thread> spoolers;
+        std::vector<Win32Thread> spoolers;
         for (int p = 0; p < kPorts; ++p) spoolers.emplace_back([&, p] { Spooler(p, stop); });
-        std::thread suite, script;
+        Win32Thread suite, script;
         if (chaos) {
-            suite = std::thread([&] { Suite(stop); });
-            script = std::thread([&] { Script(scriptStop); });
+            suite = Win32Thread([&] { Suite(stop); });
+            script = Win32Thread([&] { Script(scriptStop); });
         }
         Sleep(ms);
         stop = true;
@@ -372,7 +371,7 @@ protected:
     std::unique_ptr<SimPrinter> printer_;
     std::vector<SimControl> controls_;
     HANDLE startStatus_ = nullptr;
-    std::mutex lock_;
+    Win32Lock lock_;
     std::map<DWORD, Job> jobs_;
     std::array<std::pair<std::wstring, DWORD>, kPorts> current_{};
     std::array<HANDLE, kPorts> open_{};
@@ -394,7 +393,7 @@ TEST_F(Chaos, EveryJobLeavesOnceThroughItsOwnPrinterAndNothingIsCorrupted) {
     FakeSpool_ClearLogs();
     for (int i = 0; i < kPorts; ++i) PmDouble_SetPortTarget(PortName(i).c_str(), Address(i).c_str());
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<Win32Lock> g(lock_);
         jobs_.clear();
     }
 
@@ -409,7 +408,7 @@ TEST_F(Chaos, EveryJobLeavesOnceThroughItsOwnPrinterAndNothingIsCorrupted) {
     };
     bool settled = FakeSpoolWaitUntil([&] {
         auto by = releases();
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<Win32Lock> g(lock_);
         for (const auto& [id, job] : jobs_)
             if (job.accepted && by[id].empty()) return false;
         return true;

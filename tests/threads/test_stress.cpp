@@ -8,16 +8,16 @@
 #include "srmdouble.h"
 #include "spoolports.h"
 #include "support/served_model.h"
+#include "support/win32sync.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -70,7 +70,7 @@ protected:
         for (int k = 0; k < 2; ++k) {
             DWORD id = FakeSpool_AddJob(PrinterName(i).c_str(), 0, 0, L"stress", L"user", 1);
             {
-                std::lock_guard<std::mutex> lock(jobsLock);
+                std::lock_guard<Win32Lock> lock(jobsLock);
                 jobs[id] = i;
             }
             host.PrintJob(h, PrinterName(i).c_str(), id, L"stress", data);
@@ -107,7 +107,7 @@ protected:
     // Spooler threads, one per port, and the manager's events, for `ms`.
     void Load(DWORD ms) {
         std::atomic<bool> stop{false};
-        std::vector<std::thread> spoolers;
+        std::vector<Win32Thread> spoolers;
         for (int i = 0; i < kPorts; ++i)
             spoolers.emplace_back([&, i] {
                 while (!stop) {
@@ -115,7 +115,7 @@ protected:
                     ++cycles;
                 }
             });
-        std::thread manager([&] {
+        Win32Thread manager([&] {
             for (int r = 0; !stop; ++r) {
                 Churn(r);
                 ++rounds;
@@ -132,7 +132,7 @@ protected:
     // before the monitor takes a printer for switched off.
     ShortPolling polling;
     SpoolHost host;
-    std::mutex jobsLock;
+    Win32Lock jobsLock;
     std::map<DWORD, int> jobs;
     HANDLE startStatus = nullptr;
 };
@@ -143,6 +143,7 @@ TEST_F(Stress, SpoolerThreadsAndManagerEventsLeaveNothingBehind) {
     Load(2000);   // first use: the system's and the runtime's one-time allocations
     Sleep(200);
     const DWORD handles = HandleCount(), threads = ThreadCount();
+    const std::vector<std::string> before = ThreadsAndHandles();
     Load(ChurnMs());
     SrmDouble_SetDword(PrinterName(0).c_str(), "TerminateManager", 0);
 
@@ -152,6 +153,9 @@ TEST_F(Stress, SpoolerThreadsAndManagerEventsLeaveNothingBehind) {
     std::printf("%d cycles, %d manager rounds, %zu jobs; handles %lu -> %lu, threads %lu -> %lu\n", cycles.load(),
                 rounds.load(), jobs.size(), (unsigned long)handles, (unsigned long)handlesAfter,
                 (unsigned long)threads, (unsigned long)threadsAfter);
+    if (handlesAfter != handles || threadsAfter != threads)
+        for (const auto& what : ThreadsAndHandles())
+            if (std::find(before.begin(), before.end(), what) == before.end()) std::printf("left: %s\n", what.c_str());
     EXPECT_EQ(handlesAfter, handles);
     EXPECT_EQ(threadsAfter, threads);
     EXPECT_EQ(SrmDouble_OpenHandleCount(nullptr), 0u) << "every manager handle closed";
