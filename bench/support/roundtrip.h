@@ -36,6 +36,39 @@ inline bool BareRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb, b
     return n > 0;
 }
 
+// The same round trip through the socket calls the monitor's transport makes
+// for every exchange (a socket of its own that may broadcast, non-blocking,
+// made writable and readable by select, blocking again before the close):
+// the floor of an exchange's cost through the wineserver, without its codec.
+inline bool TransportRoundTrip(const sockaddr_in& dest, const uint8_t* req, int cb) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) return false;
+    u_long one = 1, zero = 0;
+    ioctlsocket(s, FIONBIO, &one);
+    BOOL broadcast = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&broadcast), sizeof broadcast);
+    char buf[SNMP_BUFFER];
+    int n = -1;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv = {1, 0};
+    if (select(0, nullptr, &set, nullptr, &tv) == 1 &&
+        sendto(s, reinterpret_cast<const char*>(req), cb, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) == cb) {
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        tv = {1, 0};
+        if (select(0, &set, nullptr, nullptr, &tv) == 1) {
+            sockaddr_in from;
+            int fl = sizeof from;
+            n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        }
+    }
+    ioctlsocket(s, FIONBIO, &zero);
+    closesocket(s);
+    return n > 0;
+}
+
 // The system description request of an SNMP exchange, ready to send bare.
 struct BareRequest {
     uint8_t bytes[SNMP_BUFFER];
@@ -55,3 +88,4 @@ inline BareRequest SysDescrRequest(const char* address) {
 inline bool BareRoundTrip(const BareRequest& r, bool nonBlocking = false) {
     return BareRoundTrip(r.dest, r.bytes, r.cb, nonBlocking);
 }
+inline bool TransportRoundTrip(const BareRequest& r) { return TransportRoundTrip(r.dest, r.bytes, r.cb); }
