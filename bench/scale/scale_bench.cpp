@@ -6,7 +6,10 @@
 // N. Figures:
 // - whole-process CPU (user + system of this process and of the prefix's
 //   wineserver, from /proc) per port-round, against as many bare SNMP
-//   exchanges measured in the same run with nothing else running;
+//   exchanges measured back to back in the same run with nothing else
+//   running, and against pollers with the monitor's cadence on the same
+//   printers once the monitor is unloaded (bare exchanges, and the
+//   transport's socket calls), which also give the pace the wire allows;
 // - rounds per port per minute (median, slowest port, worst start-to-start);
 // - memory and threads per port: the monitor's private heap, the process
 //   heap, the resident set and the thread count;
@@ -267,6 +270,87 @@ double ClockOffset(SimControl& printer) {
     return static_cast<double>(theirs) - (before + after) / 2;
 }
 
+// ---- a bare poller ---------------------------------------------------------------
+
+// What the monitor's refresh threads put on the wire and nothing else: a
+// thread per port making bare exchanges with the cadence of the monitor's
+// steady round (five reads each followed by the pause between requests, four
+// in a row, then the interval). Waking a sleeping thread through Wine costs
+// two to three times a back-to-back exchange's CPU, so this, not the
+// back-to-back batches, is the floor a round at that cadence stands on.
+constexpr int kPausedReads = 5, kReadsInARow = 4;
+constexpr DWORD kRequestPauseMs = 10;   // the monitor's pause between requests
+
+struct BarePollerPort {
+    BareRequest request;
+    HANDLE stop = nullptr;
+    bool transport = false;       // the transport's socket calls instead of a bare exchange's
+    volatile LONG rounds = 0;
+    std::vector<double> starts;   // ms of each round's start
+};
+
+DWORD WINAPI BarePollerThread(void* param) {
+    auto* port = static_cast<BarePollerPort*>(param);
+    for (;;) {
+        port->starts.push_back(NowMs());
+        for (int i = 0; i < kPausedReads + kReadsInARow; ++i) {
+            if (port->transport)
+                TransportRoundTrip(port->request);
+            else
+                BareRoundTrip(port->request, true);
+            if (i < kPausedReads && WaitForSingleObject(port->stop, kRequestPauseMs) == WAIT_OBJECT_0) return 0;
+        }
+        InterlockedIncrement(&port->rounds);
+        if (WaitForSingleObject(port->stop, kIntervalMs) == WAIT_OBJECT_0) return 0;
+    }
+}
+
+struct BarePolling {
+    double cpuPerRoundUs = 0, roundsPerMinute = 0, worstGapMs = 0;
+};
+
+// Runs a bare poller (or one making the transport's socket calls) on the given printers for `seconds` after a short
+// settling, and measures its CPU per round and its pace.
+BarePolling RunBarePoller(const std::vector<std::string>& addresses, const std::string& server, int seconds,
+                          bool transport) {
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<BarePollerPort> ports(addresses.size());
+    std::vector<HANDLE> threads;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        ports[i].request = SysDescrRequest(addresses[i].c_str());
+        ports[i].stop = stop;
+        ports[i].transport = transport;
+        ports[i].starts.reserve(static_cast<size_t>(seconds) * 2 + 16);
+        HANDLE t = CreateThread(nullptr, 0, BarePollerThread, &ports[i], 0, nullptr);
+        if (t) threads.push_back(t);
+    }
+    Sleep(2 * kIntervalMs);
+    auto rounds = [&] {
+        double r = 0;
+        for (const auto& p : ports) r += p.rounds;
+        return r;
+    };
+    Cpu c0 = ReadCpu(server);
+    double r0 = rounds(), t0 = NowMs();
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    Cpu c1 = ReadCpu(server);
+    double r1 = rounds(), t1 = NowMs();
+    SetEvent(stop);
+    for (HANDLE t : threads) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+    CloseHandle(stop);
+    BarePolling out;
+    if (r1 > r0) out.cpuPerRoundUs = (c1.Total() - c0.Total()) * 1e6 / (r1 - r0);
+    out.roundsPerMinute = (r1 - r0) * 60000.0 / (t1 - t0) / static_cast<double>(ports.size());
+    for (const auto& p : ports)
+        for (size_t k = 1; k < p.starts.size(); ++k)
+            if (p.starts[k] >= t0 && p.starts[k] <= t1)
+                out.worstGapMs = std::max(out.worstGapMs, p.starts[k] - p.starts[k - 1]);
+    return out;
+}
+
 // ---- figures --------------------------------------------------------------------
 
 double Percentile(std::vector<double> v, double q) {
@@ -279,7 +363,8 @@ double Percentile(std::vector<double> v, double q) {
 struct Pace {
     std::vector<double> perMinute;   // one per port
     std::vector<double> gaps;        // every start-to-start gap, ms
-    std::vector<double> polls;       // every round's first to last request, ms
+    std::vector<double> polls;       // a round's first to last request (no interval), ms
+    std::vector<double> steps;       // request to next request within a round, ms
     double requests = 0, rounds = 0;
     bool logFull = false;
 };
@@ -303,8 +388,13 @@ Pace ReadPace(std::vector<BenchPort>& ports, const std::vector<int>& which, doub
         pace.perMinute.push_back(static_cast<double>(starts.size()) * 60000.0 / windowMs);
         for (size_t k = 1; k < starts.size(); ++k) {
             pace.gaps.push_back(static_cast<double>(starts[k] - starts[k - 1]));
-            // The round's requests: from its own start up to the next one.
-            pace.polls.push_back(static_cast<double>(log[at[k] - 1].ms - starts[k - 1]));
+            // The round's requests, without the interval after them: from
+            // the system description read before its hrDeviceStatus up to
+            // the last request before the next round's.
+            if (at[k - 1] >= 1 && at[k] >= 2)
+                pace.polls.push_back(static_cast<double>(log[at[k] - 2].ms - log[at[k - 1] - 1].ms));
+            for (size_t j = at[k - 1]; j + 2 < at[k]; ++j)
+                pace.steps.push_back(static_cast<double>(log[j + 1].ms - log[j].ms));
         }
     }
     return pace;
@@ -575,6 +665,13 @@ int main(int argc, char** argv) {
     for (auto& p : ports) host.ClosePort(p.h);
     double closeMs = NowMs() - tClose;
     host.Unload();
+    // The bare poller's floor, on the same printers, once the monitor is gone.
+    std::vector<std::string> addresses;
+    for (const auto& p : ports) addresses.push_back(p.address);
+    fprintf(stderr, "monitor unloaded; the pollers' floor\n");
+    BarePolling bareSolo = RunBarePoller({ports[0].address}, server, soloSeconds, false);
+    BarePolling bareBusy = RunBarePoller(addresses, server, std::max(10, seconds / 2), false);
+    BarePolling seqBusy = RunBarePoller(addresses, server, std::max(10, seconds / 2), true);
     sim.Stop();
 
     // ---- report ------------------------------------------------------------------------
@@ -598,6 +695,20 @@ int main(int argc, char** argv) {
            busyReq > 0 ? busyCpu / (busyReq * bareCpuUs) : 0);
     printf("  against the transport's socket calls alone: ratio N=1 %.2f, N %.2f\n",
            soloReq > 0 ? soloCpu / (soloReq * seqCpuUs) : 0, busyReq > 0 ? busyCpu / (busyReq * seqCpuUs) : 0);
+    printf("  against a bare poller at the monitor's cadence (%d requests a round): N=1 %.0f us a round, "
+           "N %.0f us; ratio N=1 %.2f, N %.2f (goal <= 1.5)\n",
+           kPausedReads + kReadsInARow, bareSolo.cpuPerRoundUs, bareBusy.cpuPerRoundUs,
+           bareSolo.cpuPerRoundUs > 0 ? soloCpu / bareSolo.cpuPerRoundUs : 0,
+           bareBusy.cpuPerRoundUs > 0 ? busyCpu / bareBusy.cpuPerRoundUs : 0);
+    printf("  against a poller making the transport's socket calls at that cadence: N %.0f us a round, ratio %.2f\n",
+           seqBusy.cpuPerRoundUs, seqBusy.cpuPerRoundUs > 0 ? busyCpu / seqBusy.cpuPerRoundUs : 0);
+    printf("  the pollers' own pace: bare N=1 %.1f rounds/min, N %.1f (worst start-to-start %.0f ms); "
+           "transport N %.1f (worst %.0f ms); the monitor's pace against the transport poller's at N: %.2f\n",
+           bareSolo.roundsPerMinute, bareBusy.roundsPerMinute, bareBusy.worstGapMs, seqBusy.roundsPerMinute,
+           seqBusy.worstGapMs, seqBusy.roundsPerMinute > 0 ? Median(busy.perMinute) / seqBusy.roundsPerMinute : 0);
+    printf("  request to request within a round (the pause between requests included), median: N=1 %.0f ms, "
+           "N %.0f ms\n",
+           Median(solo.steps), Median(busy.steps));
     printf("  of it the wineserver: %.0f%%; process CPU over the window: %.0f%% of one core\n",
            100 * (c1.server - c0.server) / std::max(1e-9, c1.Total() - c0.Total()),
            100 * (c1.process - c0.process) * 1000 / windowMs);
