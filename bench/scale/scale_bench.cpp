@@ -285,12 +285,14 @@ struct BarePollerPort {
     BareRequest request;
     HANDLE stop = nullptr;
     bool transport = false;       // the transport's socket calls instead of a bare exchange's
+    DWORD phaseMs = 0;            // when in the interval its rounds start
     volatile LONG rounds = 0;
     std::vector<double> starts;   // ms of each round's start
 };
 
 DWORD WINAPI BarePollerThread(void* param) {
     auto* port = static_cast<BarePollerPort*>(param);
+    if (WaitForSingleObject(port->stop, port->phaseMs) == WAIT_OBJECT_0) return 0;
     for (;;) {
         port->starts.push_back(NowMs());
         for (int i = 0; i < kPausedReads + kReadsInARow; ++i) {
@@ -320,11 +322,14 @@ BarePolling RunBarePoller(const std::vector<std::string>& addresses, const std::
         ports[i].request = SysDescrRequest(addresses[i].c_str());
         ports[i].stop = stop;
         ports[i].transport = transport;
+        // Spread over the interval like the monitor's ports, which open one
+        // after another: rounds all in step would share their wake-ups.
+        ports[i].phaseMs = static_cast<DWORD>(i * kIntervalMs / addresses.size());
         ports[i].starts.reserve(static_cast<size_t>(seconds) * 2 + 16);
         HANDLE t = CreateThread(nullptr, 0, BarePollerThread, &ports[i], 0, nullptr);
         if (t) threads.push_back(t);
     }
-    Sleep(2 * kIntervalMs);
+    Sleep(3 * kIntervalMs);
     auto rounds = [&] {
         double r = 0;
         for (const auto& p : ports) r += p.rounds;
