@@ -311,8 +311,9 @@ struct BarePolling {
     double cpuPerRoundUs = 0, roundsPerMinute = 0, worstGapMs = 0;
 };
 
-// Runs a bare poller (or one making the transport's socket calls) on the given printers for `seconds` after a short
-// settling, and measures its CPU per round and its pace.
+// Runs a bare poller (or one making the transport's socket calls) on the
+// given printers for `seconds` after a short settling, and measures its CPU
+// per round and its pace.
 BarePolling RunBarePoller(const std::vector<std::string>& addresses, const std::string& server, int seconds,
                           bool transport) {
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
