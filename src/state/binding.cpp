@@ -348,6 +348,10 @@ BOOL EnumPortPrinters(PortContext* ctx, PortPrinter** list) {
     for (DWORD i = 0; i < count; ++i) {
         const wchar_t* name = info[i].pPrinterName;
         if (i == ownIndex || !name || IsRemoteName(name)) continue;
+        // The listing names each printer's port already: a printer on another
+        // port cannot qualify, and opening every queue of a server on every
+        // port's pass grows with the square of the queues.
+        if (info[i].pPortName && !SameText(info[i].pPortName, ctx->pszPortName)) continue;
         PrinterFacts f;
         if (!ReadPrinterFacts(name, &f, true)) continue;
         if (!f.pi2->pPortName || !f.pi2->pPrintProcessor || !f.pi2->pDriverName || !f.di3->pMonitorName) continue;

@@ -59,6 +59,23 @@ TEST_F(Binding, PrintersSharingThePortGetOneBindingEach) {
     EXPECT_STREQ(ctx->pszPrinterName, L"Printer A");
 }
 
+TEST_F(Binding, APassOpensOnlyThePrintersOnThePort) {
+    AddPrinter(L"Printer A");
+    AddPrinter(L"Printer B");
+    for (int i = 0; i < 40; ++i) AddPrinter((L"Elsewhere " + std::to_wstring(i)).c_str(), kDriver, L"IP_ELSEWHERE");
+    Open();
+    DWORD before = FakeSpool_CallCount("OpenPrinterW");
+    ASSERT_TRUE(RefreshSRMBindings(ctx));
+    EXPECT_EQ(BindingNames(), (std::vector<std::wstring>{L"Printer A", L"Printer B"}));
+    // Its own printer and the one beside it; the binding of each opens it once more.
+    EXPECT_LE(FakeSpool_CallCount("OpenPrinterW") - before, 6u);
+
+    // A printer that moved onto the port is found on the next pass.
+    FakeSpool_SetPrinterPort(L"Elsewhere 7", kPort);
+    ASSERT_TRUE(RefreshSRMBindings(ctx));
+    EXPECT_EQ(BindingNames(), (std::vector<std::wstring>{L"Printer A", L"Printer B", L"Elsewhere 7"}));
+}
+
 TEST_F(Binding, ModelDecidesBindingAndManager) {
     AddPrinter(L"Printer A");
     AddPrinter(L"Other Model", kOtherDriver);
